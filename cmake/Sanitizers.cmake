@@ -1,0 +1,8 @@
+# FERRUX_SANITIZE: "address,undefined" or "thread"; applies to everything
+# built, GoogleTest included, so that instrumented code links consistently.
+set(FERRUX_SANITIZE "" CACHE STRING "Sanitizers to build with")
+if(FERRUX_SANITIZE)
+  add_compile_options(-fsanitize=${FERRUX_SANITIZE} -fno-omit-frame-pointer
+                      -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${FERRUX_SANITIZE})
+endif()

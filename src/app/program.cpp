@@ -1,0 +1,62 @@
+// The program from its arguments to its exit status, with the one failure
+// handler around the whole run.
+#include "app/program.h"
+
+#include <memory>
+#include <new>
+
+#include "app/command_line.h"
+#include "app/copy_job.h"
+#include "engine/failure.h"
+#include "report/failure_report.h"
+
+namespace ferrux::app {
+namespace {
+
+int RunJob(os::Platform& platform, const os::Conventions& conventions,
+           report::ConsoleOut& console,
+           const std::vector<std::string>& arguments) {
+  const char separator = platform.TimeSeparator();
+  std::optional<JobSettings> settings =
+      ParseCommandLine(arguments, platform, conventions, console);
+  if (!settings) return kExitSuccess;
+  auto job = std::make_unique<CopyJob>(platform, conventions, console,
+                                       std::move(*settings), separator);
+  try {
+    return RunCopy(*job);
+  } catch (...) {
+    // A started writer may be in the middle of a block and keeps using the
+    // job until the process ends, which happens right after the report.
+    if (job->writer.started()) (void)job.release();
+    throw;
+  }
+}
+
+void Report(report::ConsoleOut& console, os::Platform& platform,
+            const engine::Failure& failure) {
+  try {
+    report::ReportFailure(console, platform, failure);
+  } catch (const engine::Failure&) {
+    // Standard output itself is what failed; the exit status still tells.
+  }
+}
+
+}  // namespace
+
+int RunProgram(os::Platform& platform, const os::Conventions& conventions,
+               report::ConsoleOut& console,
+               const std::vector<std::string>& arguments) {
+  // Nothing is closed, deleted or renamed on a failure: the temporary
+  // target and the size file stay as the last checkpoint left them, so the
+  // next run with the same arguments resumes.
+  try {
+    return RunJob(platform, conventions, console, arguments);
+  } catch (const engine::Failure& failure) {
+    Report(console, platform, failure);
+  } catch (const std::bad_alloc&) {
+    Report(console, platform, engine::EOutOfMemory(nullptr));
+  }
+  return kExitFailure;
+}
+
+}  // namespace ferrux::app

@@ -1,0 +1,82 @@
+// BackgroundWriter: the writer thread and its hand-off.
+#include "engine/background_writer.h"
+
+#include <new>
+
+#include "engine/failure.h"
+#include "report/failure_report.h"
+
+namespace ferrux::engine {
+namespace {
+
+os::Event* MakeEvent(os::Platform& platform, os::EventReset reset,
+                     os::InitialState initial) {
+  os::Result<std::unique_ptr<os::Event>> event =
+      platform.CreateEvent(reset, initial);
+  CheckLastError(platform, event.status);
+  return event.value.release();
+}
+
+}  // namespace
+
+void BackgroundWriter::Start(FileChannel& target, void* const* slots,
+                             std::uint32_t buffer_size) {
+  target_ = &target;
+  slots_ = slots;
+  buffer_size_ = buffer_size;
+  write_index_ = 0;
+  os::Event* work_ready =
+      MakeEvent(platform_, os::EventReset::kAuto, os::InitialState::kClear);
+  writer_idle_ =
+      MakeEvent(platform_, os::EventReset::kManual, os::InitialState::kSet);
+  work_ready_ = work_ready;
+  CheckLastError(platform_, platform_.StartThread(&ThreadEntry, this));
+}
+
+void BackgroundWriter::HandOff() {
+  WaitIdle();
+  writer_idle_->Reset();
+  work_ready_->Set();
+}
+
+void BackgroundWriter::WaitIdle() { writer_idle_->Wait(); }
+
+void BackgroundWriter::ThreadEntry(void* self) {
+  auto* writer = static_cast<BackgroundWriter*>(self);
+  // The outermost handler of the thread: a failure ends the process with
+  // the unhandled-failure report, unless a debugger wants to see it.
+  try {
+    writer->Loop();
+  } catch (const Failure& failure) {
+    if (writer->platform_.DebuggerAttached()) throw;
+    report::ReportUnhandledFailure(writer->console_, writer->platform_,
+                                   writer->name_separators_, failure);
+  } catch (const std::bad_alloc&) {
+    if (writer->platform_.DebuggerAttached()) throw;
+    report::ReportUnhandledFailure(writer->console_, writer->platform_,
+                                   writer->name_separators_,
+                                   EOutOfMemory(nullptr));
+  }
+}
+
+void BackgroundWriter::Loop() {
+  for (;;) {
+    work_ready_->Wait();
+    WriteNextBuffer();
+    writer_idle_->Set();
+  }
+}
+
+void BackgroundWriter::WriteNextBuffer() {
+  // Always the whole block, also for the last one of the file: uncached
+  // writes must be whole blocks; the surplus is cut off in finishing.
+  const std::uint32_t written =
+      target_->WriteBlockCounted(slots_[write_index_], buffer_size_);
+  if (written != buffer_size_) {
+    RaiseException("Not all bytes written: " +
+                   std::to_string(static_cast<std::int32_t>(written)));
+  }
+  write_index_ = static_cast<std::uint8_t>((write_index_ + 1) % 2);
+}
+
+}  // namespace ferrux::engine

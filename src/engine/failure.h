@@ -1,0 +1,92 @@
+// The program's failure classes and the two helpers that turn the OS
+// layer's results into them: CheckIO (I/O codes) and CheckLastError
+// (operating-system codes with the system's description).
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "os/platform.h"
+
+namespace ferrux::engine {
+
+// I/O codes of the program's own, beside the operating system's codes.
+inline constexpr std::uint32_t kIoShortWrite = 101;
+inline constexpr std::uint32_t kIoNotAllowed = 103;
+inline constexpr std::uint32_t kIoNotOpenForOutput = 105;
+
+// A failure: the name of its class as reports print it, a message (may be
+// empty) and the code address at which it was raised.
+class Failure : public std::exception {
+ public:
+  Failure(const char* class_name, std::string message, const void* address)
+      : class_name_(class_name), message_(std::move(message)),
+        address_(address) {}
+
+  const char* class_name() const { return class_name_; }
+  const std::string& message() const { return message_; }
+  const void* address() const { return address_; }
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  const char* class_name_;
+  std::string message_;
+  const void* address_;
+};
+
+// A failure the program raises itself, with a fixed English message.
+class Exception : public Failure {
+ public:
+  Exception(std::string message, const void* address)
+      : Failure("Exception", std::move(message), address) {}
+};
+
+// A file or console operation failed; carries the I/O code.
+class EInOutError : public Failure {
+ public:
+  EInOutError(std::uint32_t code, const void* address);
+  std::uint32_t code() const { return code_; }
+
+ private:
+  std::uint32_t code_;
+};
+
+// An operating-system call failed; carries the system's error code.
+class EWin32Error : public Failure {
+ public:
+  EWin32Error(std::uint32_t code, const std::string& description,
+              const void* address);
+  std::uint32_t code() const { return code_; }
+
+ private:
+  std::uint32_t code_;
+};
+
+// The heap is exhausted.
+class EOutOfMemory : public Failure {
+ public:
+  explicit EOutOfMemory(const void* address)
+      : Failure("EOutOfMemory", "Out of memory", address) {}
+};
+
+// The message EInOutError prints for an I/O code.
+std::string IoMessage(std::uint32_t code);
+
+// The message EWin32Error prints: the code and the system's description,
+// trailing blanks, control characters and full stops removed.
+std::string Win32Message(std::uint32_t code, const std::string& description);
+
+// Raises Exception with `message`. The failure's address is the caller's.
+[[noreturn]] void RaiseException(std::string message);
+
+// Raises EInOutError when `status` carries a code; returns otherwise.
+void CheckIO(const os::Status& status);
+// Raises EInOutError for `code` unless it is 0.
+void CheckIO(std::uint32_t code);
+
+// Raises EWin32Error, with the system's description of the code, when
+// `status` carries a code; returns otherwise.
+void CheckLastError(os::Platform& platform, const os::Status& status);
+
+}  // namespace ferrux::engine

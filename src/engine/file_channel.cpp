@@ -1,0 +1,132 @@
+// FileChannel operations over the platform's file services.
+#include "engine/file_channel.h"
+
+#include "engine/failure.h"
+
+namespace ferrux::engine {
+
+void FileChannel::Assign(std::string name) {
+  name_ = std::move(name);
+  mode_ = ChannelMode::kClosed;
+  standard_ = false;
+}
+
+void FileChannel::Require(bool allowed) const {
+  if (!allowed) CheckIO(kIoNotAllowed);
+}
+
+void FileChannel::OpenWith(os::OpenMode open_mode, ChannelMode mode_after) {
+  const os::Result<os::FileHandle> opened =
+      platform_.OpenFile(name_, open_mode);
+  if (!opened.ok()) {
+    mode_ = ChannelMode::kClosed;
+    CheckIO(opened.status);
+  }
+  handle_ = opened.value;
+  mode_ = mode_after;
+  standard_ = false;
+}
+
+void FileChannel::Open(ChannelMode access) {
+  if (name_.empty()) {
+    handle_ = platform_.StandardHandle(os::StandardStream::kInput);
+    mode_ = ChannelMode::kReadWrite;
+    standard_ = true;
+    return;
+  }
+  OpenWith(access == ChannelMode::kReadOnly ? os::OpenMode::kReadExisting
+                                            : os::OpenMode::kReadWriteExisting,
+           access);
+}
+
+void FileChannel::Create() {
+  if (name_.empty()) {
+    handle_ = platform_.StandardHandle(os::StandardStream::kOutput);
+    mode_ = ChannelMode::kReadWrite;
+    standard_ = true;
+    return;
+  }
+  OpenWith(os::OpenMode::kCreateAlways, ChannelMode::kReadWrite);
+}
+
+void FileChannel::OpenOrCreate() {
+  try {
+    Open(ChannelMode::kReadWrite);
+    return;
+  } catch (const Failure&) {
+    // Any failure of the open step leads to creation; only the creation's
+    // own failure is reported.
+  }
+  Create();
+}
+
+std::uint32_t FileChannel::ReadBlock(void* buffer, std::uint32_t count) {
+  Require(mode_ != ChannelMode::kClosed);
+  const os::Result<std::uint32_t> read =
+      platform_.ReadFile(handle_, buffer, count);
+  CheckIO(read.status);
+  return read.value;
+}
+
+std::uint32_t FileChannel::WriteBlockCounted(const void* buffer,
+                                             std::uint32_t count) {
+  Require(mode_ == ChannelMode::kReadWrite);
+  const os::Result<std::uint32_t> written =
+      platform_.WriteFile(handle_, buffer, count);
+  CheckIO(written.status);
+  return written.value;
+}
+
+void FileChannel::WriteBlock(const void* buffer, std::uint32_t count) {
+  if (WriteBlockCounted(buffer, count) != count) CheckIO(kIoShortWrite);
+}
+
+void FileChannel::TruncateHere() {
+  Require(mode_ != ChannelMode::kClosed);
+  CheckIO(platform_.SetEndOfFile(handle_));
+}
+
+void FileChannel::Close() {
+  Require(mode_ != ChannelMode::kClosed);
+  mode_ = ChannelMode::kClosed;
+  if (standard_) return;
+  CheckIO(platform_.CloseFile(handle_));
+}
+
+void FileChannel::FlushToDisk() {
+  CheckLastError(platform_, platform_.FlushFile(handle_));
+}
+
+void FileChannel::Seek64(std::int64_t position) {
+  CheckLastError(platform_, platform_.SetPosition(handle_, position));
+}
+
+std::int64_t FileChannel::Size64() {
+  const os::Result<std::int64_t> size = platform_.FileSize(handle_);
+  CheckLastError(platform_, size.status);
+  return size.value;
+}
+
+void FileChannel::Reopen(os::OpenMode open_mode) {
+  // The result of closing is not examined: the file is opened again at
+  // once, and a handle that cannot be closed cannot be used either.
+  if (!standard_) (void)platform_.CloseFile(handle_);
+  const os::Result<os::FileHandle> opened =
+      platform_.OpenFile(name_, open_mode);
+  if (!opened.ok()) {
+    mode_ = ChannelMode::kClosed;
+    CheckLastError(platform_, opened.status);
+  }
+  handle_ = opened.value;
+  standard_ = false;
+}
+
+void FileChannel::ReopenSourceUncached() {
+  Reopen(os::OpenMode::kSourceUncached);
+}
+
+void FileChannel::ReopenTargetUncached() {
+  Reopen(os::OpenMode::kTargetUncached);
+}
+
+}  // namespace ferrux::engine

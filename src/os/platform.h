@@ -1,0 +1,196 @@
+// The one interface through which the program reaches the operating system.
+// main.cpp passes the native implementation in; tests pass a fault-injecting
+// or clock-faking one. No OS header is included here or by any caller.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ferrux::os {
+
+// Error codes are Win32 codes on every platform, so that the same situation
+// gives the same message and code everywhere. The POSIX back end maps errno.
+inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorPathNotFound = 3;
+inline constexpr std::uint32_t kErrorTooManyOpenFiles = 4;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
+inline constexpr std::uint32_t kErrorSharingViolation = 32;
+inline constexpr std::uint32_t kErrorInvalidParameter = 87;
+inline constexpr std::uint32_t kErrorDiskFull = 112;
+inline constexpr std::uint32_t kErrorFilenameTooLong = 206;
+
+// Outcome of one system call. `code` is 0 on success; otherwise the Win32
+// error code captured at the failure site, `native` the platform's own error
+// number (errno on POSIX, the same code on Windows) from which a description
+// is made, and `call` the name of the call that failed.
+struct [[nodiscard]] Status {
+  std::uint32_t code = 0;
+  int native = 0;
+  const char* call = "";
+
+  [[nodiscard]] bool ok() const { return code == 0; }
+};
+
+// A value, valid only when `status.ok()`.
+template <class T>
+struct [[nodiscard]] Result {
+  T value{};
+  Status status;
+
+  [[nodiscard]] bool ok() const { return status.ok(); }
+};
+
+// An open file. `native` is the file descriptor or the HANDLE value;
+// `traits` is private to the back end that produced the handle.
+struct FileHandle {
+  std::intptr_t native = -1;
+  std::uint32_t traits = 0;
+
+  [[nodiscard]] bool valid() const { return native != -1; }
+};
+
+// How a file is opened. The first three keep the file cache; the uncached
+// modes need transfers whose buffer address, size and file position are
+// multiples of 4096 bytes.
+enum class OpenMode {
+  kReadExisting,       // read only; others may read and write
+  kReadWriteExisting,  // read and write; the file must exist
+  kCreateAlways,       // read and write; created, or emptied if it exists
+  kSourceUncached,     // read only, no cache, sequential; others may only read
+  kTargetUncached,     // read and write, no cache; others may only read
+};
+
+enum class StandardStream { kInput, kOutput };
+
+// Creation and last-write time in the platform's own units; only the
+// platform interprets them.
+struct FileTimes {
+  std::int64_t creation = 0;
+  std::int64_t last_write = 0;
+  std::int64_t last_write_fraction = 0;
+};
+
+// Limits on the memory a process may lock, in bytes (the working-set
+// minimum and maximum, or the soft and hard locked-memory limits).
+struct LockLimits {
+  std::size_t minimum = 0;
+  std::size_t maximum = 0;
+};
+
+// Where a code address lies: the file of the module that holds it and the
+// address's offset from the module's base.
+struct CodeLocation {
+  std::string module_file;
+  std::uintptr_t offset = 0;
+};
+
+enum class EventReset { kAuto, kManual };
+enum class InitialState { kClear, kSet };
+
+// A synchronisation event. A Set and the Wait it satisfies order memory like
+// a release followed by an acquire. Any thread may call any member.
+class Event {
+ public:
+  virtual ~Event() = default;
+  virtual void Set() = 0;
+  virtual void Reset() = 0;
+  // Blocks, without time-out, until the event is set; an auto-reset event is
+  // cleared by the satisfied wait, releasing one waiter.
+  virtual void Wait() = 0;
+};
+
+using ThreadEntry = void (*)(void* argument);
+
+// Every operating-system service the program uses. Fallible members return a
+// Status or Result and never throw. All members may be called from any thread.
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // --- Files. Names are 8-bit texts passed to the system unchanged.
+  virtual Result<FileHandle> OpenFile(const std::string& name,
+                                      OpenMode mode) = 0;
+  // The process's standard handle; invalid when the process has none.
+  virtual FileHandle StandardHandle(StandardStream stream) = 0;
+  // One read; the count may be lower than asked, 0 at the end of the file.
+  virtual Result<std::uint32_t> ReadFile(FileHandle file, void* buffer,
+                                         std::uint32_t count) = 0;
+  // One write; the count written may be lower than asked.
+  virtual Result<std::uint32_t> WriteFile(FileHandle file, const void* buffer,
+                                          std::uint32_t count) = 0;
+  // Positions beyond the end are accepted; a negative one is refused.
+  virtual Status SetPosition(FileHandle file, std::int64_t position) = 0;
+  virtual Result<std::int64_t> FileSize(FileHandle file) = 0;
+  // Makes the file end at the current position, cutting or extending it.
+  virtual Status SetEndOfFile(FileHandle file) = 0;
+  // Forces the file's data written so far to the storage device.
+  virtual Status FlushFile(FileHandle file) = 0;
+  virtual Status CloseFile(FileHandle file) = 0;
+  virtual Result<FileTimes> GetFileTimes(FileHandle file) = 0;
+  // Sets the creation time where the system keeps one, and the last-write
+  // time; the last-access time is left alone.
+  virtual Status SetFileTimes(FileHandle file, const FileTimes& times) = 0;
+  virtual Result<std::uint32_t> GetAttributes(const std::string& name) = 0;
+  virtual Status SetAttributes(const std::string& name,
+                               std::uint32_t attributes) = 0;
+  virtual Status DeleteFile(const std::string& name) = 0;
+  // Renames; fails when `to` exists (never replaces a file). On success the
+  // new name has been forced to disk.
+  virtual Status MoveFileNoReplace(const std::string& from,
+                                   const std::string& to) = 0;
+  // Whether this system has a call that declares a file's new space valid
+  // without zeroing it (looked up anew on every call).
+  virtual bool ValidDataCallAvailable() = 0;
+  // Declares the first `length` bytes of the file valid data, the space
+  // reserved on the volume; fails when the system refuses.
+  virtual Status SetValidData(FileHandle file, std::int64_t length) = 0;
+  // The system's own description of a failure, as it would show it.
+  virtual std::string DescribeError(const Status& status) = 0;
+
+  // --- Facts about the system.
+  // True on systems of the Windows NT family and on POSIX systems.
+  virtual bool IsNtFamily() = 0;
+  // Switches on every privilege the process's token holds. Every refusal is
+  // silent; the only failure reported is memory exhaustion (code 8).
+  virtual Status EnablePrivileges() = 0;
+  // Whether `file` is a character device (a console or terminal).
+  virtual Result<bool> IsCharacterDevice(FileHandle file) = 0;
+  // Whether `byte` opens a double-byte character in the ANSI code page.
+  virtual bool IsLeadByte(unsigned char byte) = 0;
+  // A copy of `text` converted from the ANSI to the OEM code page.
+  virtual std::string ToOem(std::string_view text) = 0;
+  // The locale's one-character time separator, or ':'.
+  virtual char TimeSeparator() = 0;
+
+  // --- Memory. Pages are never released by the program.
+  // A new, zero-filled, page-aligned region, or nullptr.
+  virtual void* AllocatePages(std::size_t size) = 0;
+  // Keeps the region resident in physical memory.
+  virtual bool LockPages(void* address, std::size_t size) = 0;
+  virtual std::optional<LockLimits> GetLockLimits() = 0;
+  virtual bool SetLockLimits(const LockLimits& limits) = 0;
+
+  // --- Time: milliseconds of a monotonic clock, wrapping modulo 2^32.
+  virtual std::uint32_t TickCount() = 0;
+
+  // --- Threads and events.
+  virtual Result<std::unique_ptr<Event>> CreateEvent(EventReset reset,
+                                                     InitialState initial) = 0;
+  // Starts a thread that runs entry(argument) at once; it is never joined.
+  virtual Status StartThread(ThreadEntry entry, void* argument) = 0;
+
+  // --- Process.
+  virtual CodeLocation LocateCode(const void* address) = 0;
+  // True when a debugger should see an unhandled failure instead of the
+  // program's own report.
+  virtual bool DebuggerAttached() = 0;
+  // Ends the whole process, all threads, with `status`. Flushes nothing.
+  [[noreturn]] virtual void ExitProcess(int status) = 0;
+};
+
+}  // namespace ferrux::os

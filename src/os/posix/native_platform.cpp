@@ -1,0 +1,588 @@
+// POSIX (Linux) body of the native platform: files through file descriptors,
+// errno mapped to the Win32 codes the rest of the program speaks, memory
+// through mmap/mlock, events over a mutex and a condition variable.
+#include "os/native_platform.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace ferrux::os {
+namespace {
+
+// FileHandle::traits bit: the file system refused O_DIRECT, so the handle
+// uses the page cache and the back end keeps that cache clean by hand.
+constexpr std::uint32_t kTraitDropCache = 1;
+
+// Win32 codes for errno values that have no constant in platform.h.
+constexpr std::uint32_t kErrorInvalidHandle = 6;
+constexpr std::uint32_t kErrorNotSameDevice = 17;
+constexpr std::uint32_t kErrorNotSupported = 50;
+constexpr std::uint32_t kErrorNetNameDeleted = 64;
+constexpr std::uint32_t kErrorSemTimeout = 121;
+constexpr std::uint32_t kErrorBusy = 170;
+constexpr std::uint32_t kErrorAlreadyExists = 183;
+constexpr std::uint32_t kErrorFileTooLarge = 223;
+constexpr std::uint32_t kErrorNoData = 232;
+constexpr std::uint32_t kErrorIoDevice = 1117;
+constexpr std::uint32_t kErrorCantResolveFilename = 1921;
+
+std::uint32_t Win32CodeOf(int error) {
+  switch (error) {
+    case ENOENT:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+      return kErrorAccessDenied;
+    case EMFILE:
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
+    case ENOSPC:
+    case EDQUOT:
+      return kErrorDiskFull;
+    case EWOULDBLOCK:
+    case ETXTBSY:
+      return kErrorSharingViolation;
+    case ENAMETOOLONG:
+      return kErrorFilenameTooLong;
+    case EINVAL:
+    case EOVERFLOW:
+      return kErrorInvalidParameter;
+    case ENOMEM:
+      return kErrorNotEnoughMemory;
+    case EBADF:
+      return kErrorInvalidHandle;
+    case EXDEV:
+      return kErrorNotSameDevice;
+    case EOPNOTSUPP:
+    case ENOSYS:
+      return kErrorNotSupported;
+    case ENOTCONN:
+    case ECONNRESET:
+    case ECONNABORTED:
+    case ESTALE:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case ENETUNREACH:
+      return kErrorNetNameDeleted;
+    case ETIMEDOUT:
+      return kErrorSemTimeout;
+    case EBUSY:
+      return kErrorBusy;
+    case EEXIST:
+      return kErrorAlreadyExists;
+    case EFBIG:
+      return kErrorFileTooLarge;
+    case EPIPE:
+      return kErrorNoData;
+    case ELOOP:
+      return kErrorCantResolveFilename;
+    default:
+      return kErrorIoDevice;
+  }
+}
+
+// Captures errno at the failure site.
+Status Failed(const char* call, int error = errno) {
+  return Status{Win32CodeOf(error), error, call};
+}
+
+// A failure with a Win32 code but no errno behind it.
+Status FailedWith(const char* call, std::uint32_t code) {
+  return Status{code, 0, call};
+}
+
+int Fd(FileHandle file) { return static_cast<int>(file.native); }
+
+std::string ParentOf(const std::string& name) {
+  const auto slash = name.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return name.substr(0, slash);
+}
+
+// An open that fails with ENOENT says "file not found" only when the file
+// alone is missing; a missing directory on the path is "path not found".
+Status OpenFailure(const std::string& name, int error) {
+  if (error == ENOENT) {
+    struct stat info;
+    if (::stat(ParentOf(name).c_str(), &info) != 0) {
+      return Status{kErrorPathNotFound, ENOENT, "open"};
+    }
+  }
+  return Failed("open", error);
+}
+
+int OpenRetrying(const char* name, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(name, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Writers of the same file exclude one another, as the Win32 share modes
+// make them do: every writable open takes an exclusive advisory lock and
+// fails as a sharing violation when another process holds it. File systems
+// without locks are used without.
+bool LockedByOther(int fd) {
+  int result;
+  do {
+    result = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  return result != 0 && errno == EWOULDBLOCK;
+}
+
+void DropCache(int fd, off_t offset, off_t length) {
+  (void)::posix_fadvise(fd, offset, length, POSIX_FADV_DONTNEED);
+}
+
+class PosixEvent final : public Event {
+ public:
+  PosixEvent(EventReset reset, InitialState initial)
+      : manual_(reset == EventReset::kManual),
+        set_(initial == InitialState::kSet) {}
+
+  void Set() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      set_ = true;
+    }
+    if (manual_) {
+      changed_.notify_all();
+    } else {
+      changed_.notify_one();
+    }
+  }
+
+  void Reset() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    set_ = false;
+  }
+
+  void Wait() override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return set_; });
+    if (!manual_) set_ = false;
+  }
+
+ private:
+  const bool manual_;
+  bool set_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+};
+
+class PosixPlatform final : public Platform {
+ public:
+  Result<FileHandle> OpenFile(const std::string& name, OpenMode mode) override;
+  FileHandle StandardHandle(StandardStream stream) override;
+  Result<std::uint32_t> ReadFile(FileHandle file, void* buffer,
+                                 std::uint32_t count) override;
+  Result<std::uint32_t> WriteFile(FileHandle file, const void* buffer,
+                                  std::uint32_t count) override;
+  Status SetPosition(FileHandle file, std::int64_t position) override;
+  Result<std::int64_t> FileSize(FileHandle file) override;
+  Status SetEndOfFile(FileHandle file) override;
+  Status FlushFile(FileHandle file) override;
+  Status CloseFile(FileHandle file) override;
+  Result<FileTimes> GetFileTimes(FileHandle file) override;
+  Status SetFileTimes(FileHandle file, const FileTimes& times) override;
+  Result<std::uint32_t> GetAttributes(const std::string& name) override;
+  Status SetAttributes(const std::string& name,
+                       std::uint32_t attributes) override;
+  Status DeleteFile(const std::string& name) override;
+  Status MoveFileNoReplace(const std::string& from,
+                           const std::string& to) override;
+  bool ValidDataCallAvailable() override { return true; }
+  Status SetValidData(FileHandle file, std::int64_t length) override;
+  std::string DescribeError(const Status& status) override;
+
+  bool IsNtFamily() override { return true; }
+  Status EnablePrivileges() override { return {}; }
+  Result<bool> IsCharacterDevice(FileHandle file) override;
+  bool IsLeadByte(unsigned char) override { return false; }
+  std::string ToOem(std::string_view text) override {
+    return std::string(text);
+  }
+  char TimeSeparator() override { return ':'; }
+
+  void* AllocatePages(std::size_t size) override;
+  bool LockPages(void* address, std::size_t size) override {
+    return ::mlock(address, size) == 0;
+  }
+  std::optional<LockLimits> GetLockLimits() override;
+  bool SetLockLimits(const LockLimits& limits) override;
+
+  std::uint32_t TickCount() override;
+
+  Result<std::unique_ptr<Event>> CreateEvent(EventReset reset,
+                                             InitialState initial) override {
+    return {std::make_unique<PosixEvent>(reset, initial), {}};
+  }
+  Status StartThread(ThreadEntry entry, void* argument) override;
+
+  CodeLocation LocateCode(const void* address) override;
+  bool DebuggerAttached() override { return false; }
+  [[noreturn]] void ExitProcess(int status) override { ::_exit(status); }
+};
+
+Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
+                                           OpenMode mode) {
+  // The temporary target and the size file are only ever opened writable;
+  // O_NOFOLLOW keeps a planted symbolic link from redirecting them, and new
+  // files are private to the owner until the copy is complete.
+  constexpr int kWritable = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
+  int flags = 0;
+  bool writable = true;
+  switch (mode) {
+    case OpenMode::kReadExisting:
+      flags = O_RDONLY | O_CLOEXEC;
+      writable = false;
+      break;
+    case OpenMode::kSourceUncached:
+      flags = O_RDONLY | O_CLOEXEC | O_DIRECT;
+      writable = false;
+      break;
+    case OpenMode::kReadWriteExisting:
+      flags = kWritable;
+      break;
+    case OpenMode::kCreateAlways:
+      // Emptied only after the lock is held (below), never under another
+      // writer's feet.
+      flags = kWritable | O_CREAT;
+      break;
+    case OpenMode::kTargetUncached:
+      flags = kWritable | O_DIRECT;
+      break;
+  }
+  std::uint32_t traits = 0;
+  int fd = OpenRetrying(name.c_str(), flags, 0600);
+  if (fd < 0 && errno == EINVAL && (flags & O_DIRECT) != 0) {
+    // Some FUSE file systems and older tmpfs refuse O_DIRECT; the transfer
+    // sizes stay the same and the page cache is kept clean by hand.
+    flags &= ~O_DIRECT;
+    traits |= kTraitDropCache;
+    fd = OpenRetrying(name.c_str(), flags, 0600);
+  }
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ELOOP && writable) {
+      return {{}, Status{kErrorAccessDenied, ELOOP, "open"}};
+    }
+    return {{}, OpenFailure(name, error)};
+  }
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    const Status failure = Failed("fstat");
+    ::close(fd);
+    return {{}, failure};
+  }
+  if (S_ISDIR(info.st_mode)) {
+    // Windows refuses to open a directory as a file; so does the program.
+    ::close(fd);
+    return {{}, Status{kErrorAccessDenied, EISDIR, "open"}};
+  }
+  if (writable && LockedByOther(fd)) {
+    ::close(fd);
+    return {{}, FailedWith("flock", kErrorSharingViolation)};
+  }
+  if (mode == OpenMode::kCreateAlways && ::ftruncate(fd, 0) != 0) {
+    const Status failure = Failed("ftruncate");
+    ::close(fd);
+    return {{}, failure};
+  }
+  if (mode == OpenMode::kSourceUncached) {
+    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
+  return {FileHandle{fd, traits}, {}};
+}
+
+FileHandle PosixPlatform::StandardHandle(StandardStream stream) {
+  const int fd = stream == StandardStream::kInput ? 0 : 1;
+  if (::fcntl(fd, F_GETFD) == -1) return FileHandle{};
+  return FileHandle{fd, 0};
+}
+
+Result<std::uint32_t> PosixPlatform::ReadFile(FileHandle file, void* buffer,
+                                              std::uint32_t count) {
+  const off_t start = (file.traits & kTraitDropCache) != 0
+                          ? ::lseek(Fd(file), 0, SEEK_CUR)
+                          : 0;
+  ssize_t done;
+  do {
+    done = ::read(Fd(file), buffer, count);
+  } while (done < 0 && errno == EINTR);
+  if (done < 0) return {0, Failed("read")};
+  if ((file.traits & kTraitDropCache) != 0 && done > 0 && start >= 0) {
+    DropCache(Fd(file), start, done);
+  }
+  return {static_cast<std::uint32_t>(done), {}};
+}
+
+Result<std::uint32_t> PosixPlatform::WriteFile(FileHandle file,
+                                               const void* buffer,
+                                               std::uint32_t count) {
+  const off_t start = (file.traits & kTraitDropCache) != 0
+                          ? ::lseek(Fd(file), 0, SEEK_CUR)
+                          : 0;
+  ssize_t done;
+  do {
+    done = ::write(Fd(file), buffer, count);
+  } while (done < 0 && errno == EINTR);
+  if (done < 0) return {0, Failed("write")};
+  if ((file.traits & kTraitDropCache) != 0 && done > 0 && start >= 0) {
+    // Start write-back of this block at once, then wait for the block
+    // before it (started one call earlier) and drop it from the cache: the
+    // cache holds at most two blocks of the file instead of all of it.
+    ::sync_file_range(Fd(file), start, done, SYNC_FILE_RANGE_WRITE);
+    if (start >= done) {
+      ::sync_file_range(Fd(file), start - done, done,
+                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                            SYNC_FILE_RANGE_WAIT_AFTER);
+      DropCache(Fd(file), start - done, done);
+    }
+  }
+  return {static_cast<std::uint32_t>(done), {}};
+}
+
+Status PosixPlatform::SetPosition(FileHandle file, std::int64_t position) {
+  if (::lseek(Fd(file), static_cast<off_t>(position), SEEK_SET) < 0) {
+    return Failed("lseek");
+  }
+  return {};
+}
+
+Result<std::int64_t> PosixPlatform::FileSize(FileHandle file) {
+  struct stat info;
+  if (::fstat(Fd(file), &info) != 0) return {0, Failed("fstat")};
+  return {static_cast<std::int64_t>(info.st_size), {}};
+}
+
+Status PosixPlatform::SetEndOfFile(FileHandle file) {
+  const off_t here = ::lseek(Fd(file), 0, SEEK_CUR);
+  if (here < 0) return Failed("lseek");
+  int result;
+  do {
+    result = ::ftruncate(Fd(file), here);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return Failed("ftruncate");
+  return {};
+}
+
+Status PosixPlatform::FlushFile(FileHandle file) {
+  // A failed fdatasync clears the error in the kernel: the caller must act
+  // on this result, there is no second chance to see it.
+  int result;
+  do {
+    result = ::fdatasync(Fd(file));
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return Failed("fdatasync");
+  return {};
+}
+
+Status PosixPlatform::CloseFile(FileHandle file) {
+  // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
+  if (::close(Fd(file)) != 0) return Failed("close");
+  return {};
+}
+
+Result<FileTimes> PosixPlatform::GetFileTimes(FileHandle file) {
+  struct stat info;
+  if (::fstat(Fd(file), &info) != 0) return {{}, Failed("fstat")};
+  FileTimes times;
+  times.last_write = info.st_mtim.tv_sec;
+  times.last_write_fraction = info.st_mtim.tv_nsec;
+  return {times, {}};
+}
+
+Status PosixPlatform::SetFileTimes(FileHandle file, const FileTimes& times) {
+  // Linux keeps no settable creation time; only the last-write time moves.
+  struct timespec values[2];
+  values[0].tv_sec = 0;
+  values[0].tv_nsec = UTIME_OMIT;
+  values[1].tv_sec = static_cast<time_t>(times.last_write);
+  values[1].tv_nsec = static_cast<long>(times.last_write_fraction);
+  if (::futimens(Fd(file), values) != 0) return Failed("futimens");
+  return {};
+}
+
+Result<std::uint32_t> PosixPlatform::GetAttributes(const std::string& name) {
+  struct stat info;
+  if (::stat(name.c_str(), &info) != 0) return {0, Failed("stat")};
+  return {static_cast<std::uint32_t>(info.st_mode & 0777), {}};
+}
+
+Status PosixPlatform::SetAttributes(const std::string& name,
+                                    std::uint32_t attributes) {
+  // Only the permission bits: set-user-ID and set-group-ID bits would be
+  // unsafe on a copy owned by whoever ran the program.
+  if (::chmod(name.c_str(), static_cast<mode_t>(attributes & 0777)) != 0) {
+    return Failed("chmod");
+  }
+  return {};
+}
+
+Status PosixPlatform::DeleteFile(const std::string& name) {
+  if (::unlink(name.c_str()) != 0) return Failed("unlink");
+  return {};
+}
+
+Status PosixPlatform::MoveFileNoReplace(const std::string& from,
+                                        const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                  RENAME_NOREPLACE) != 0) {
+    const int error = errno;
+    if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP) {
+      return Failed("renameat2", error);
+    }
+    // The file system cannot rename without replacing. A hard link can
+    // never replace either; a plain rename() could, so it is not used.
+    if (::link(from.c_str(), to.c_str()) != 0) return Failed("link");
+    if (::unlink(from.c_str()) != 0) return Failed("unlink");
+  }
+  // The rename is durable only once the directory that holds it is.
+  const int directory =
+      OpenRetrying(ParentOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory >= 0) {
+    (void)::fsync(directory);
+    ::close(directory);
+  }
+  return {};
+}
+
+Status PosixPlatform::SetValidData(FileHandle file, std::int64_t length) {
+  // Space that fallocate reserves reads as zeros without being written,
+  // which is what declaring it valid buys on Windows. posix_fallocate is
+  // not used: where the file system cannot reserve, it writes zeros instead.
+  int result;
+  do {
+    result = ::fallocate(Fd(file), 0, 0, static_cast<off_t>(length));
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return Failed("fallocate");
+  return {};
+}
+
+std::string PosixPlatform::DescribeError(const Status& status) {
+  if (status.native != 0) return std::strerror(status.native);
+  if (status.code == kErrorSharingViolation) {
+    return "The file is in use by another process";
+  }
+  if (status.code == kErrorAccessDenied) return "Access denied";
+  return "";
+}
+
+Result<bool> PosixPlatform::IsCharacterDevice(FileHandle file) {
+  if (::isatty(Fd(file)) == 1) return {true, {}};
+  if (errno == EBADF) return {false, Failed("isatty")};
+  return {false, {}};
+}
+
+void* PosixPlatform::AllocatePages(std::size_t size) {
+  void* address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return address == MAP_FAILED ? nullptr : address;
+}
+
+std::optional<LockLimits> PosixPlatform::GetLockLimits() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_MEMLOCK, &limit) != 0) return std::nullopt;
+  // An unlimited soft limit leaves nothing to raise.
+  if (limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
+  LockLimits limits;
+  limits.minimum = static_cast<std::size_t>(limit.rlim_cur);
+  limits.maximum = limit.rlim_max == RLIM_INFINITY
+                       ? SIZE_MAX
+                       : static_cast<std::size_t>(limit.rlim_max);
+  return limits;
+}
+
+bool PosixPlatform::SetLockLimits(const LockLimits& limits) {
+  struct rlimit current;
+  if (::getrlimit(RLIMIT_MEMLOCK, &current) != 0) return false;
+  struct rlimit wanted;
+  wanted.rlim_cur = limits.minimum;
+  wanted.rlim_max = current.rlim_max == RLIM_INFINITY ? RLIM_INFINITY
+                                                      : limits.maximum;
+  if (::setrlimit(RLIMIT_MEMLOCK, &wanted) == 0) return true;
+  // Only a privileged process may raise the hard limit; the soft limit may
+  // still rise within it.
+  if (errno != EPERM || wanted.rlim_cur > current.rlim_max) return false;
+  wanted.rlim_max = current.rlim_max;
+  return ::setrlimit(RLIMIT_MEMLOCK, &wanted) == 0;
+}
+
+std::uint32_t PosixPlatform::TickCount() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<std::uint32_t>(ms);
+}
+
+Status PosixPlatform::StartThread(ThreadEntry entry, void* argument) {
+  try {
+    std::thread(entry, argument).detach();
+  } catch (const std::system_error& failure) {
+    return Failed("pthread_create", failure.code().value());
+  }
+  return {};
+}
+
+CodeLocation PosixPlatform::LocateCode(const void* address) {
+  Dl_info info{};
+  if (address != nullptr && ::dladdr(address, &info) != 0 &&
+      info.dli_fbase != nullptr && info.dli_fname != nullptr &&
+      info.dli_fname[0] != '\0') {
+    return {info.dli_fname, reinterpret_cast<std::uintptr_t>(address) -
+                                reinterpret_cast<std::uintptr_t>(
+                                    info.dli_fbase)};
+  }
+  char own[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", own, sizeof own - 1);
+  std::string file = length > 0 ? std::string(own, static_cast<size_t>(length))
+                                : std::string("ferrux");
+  const auto raw = reinterpret_cast<std::uintptr_t>(address);
+  if (info.dli_fbase != nullptr) {
+    return {file, raw - reinterpret_cast<std::uintptr_t>(info.dli_fbase)};
+  }
+  return {file, raw == 0 ? 0 : raw - 4096};
+}
+
+}  // namespace
+
+const Conventions& NativeConventions() {
+  static const Conventions conventions{"\n", "/", '/', "ferrux", PATH_MAX - 1};
+  return conventions;
+}
+
+std::unique_ptr<Platform> CreateNativePlatform() {
+  // A closed standard output must show up as a failed write, not as a
+  // silent death by signal.
+  ::signal(SIGPIPE, SIG_IGN);
+  return std::make_unique<PosixPlatform>();
+}
+
+std::optional<std::string> RawCommandLine() { return std::nullopt; }
+
+}  // namespace ferrux::os

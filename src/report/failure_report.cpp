@@ -1,0 +1,46 @@
+// The two failure reports.
+#include "report/failure_report.h"
+
+#include <cstdio>
+
+namespace ferrux::report {
+
+void ReportFailure(ConsoleOut& console, os::Platform& platform,
+                   const engine::Failure& failure) {
+  console.PrintLine({"Exception ", failure.class_name()});
+  if (!failure.message().empty()) {
+    console.PrintLine({platform.ToOem(failure.message())});
+  }
+}
+
+std::string FormatUnhandledFailure(std::string_view class_name,
+                                   std::string_view module_name,
+                                   std::uintptr_t offset,
+                                   std::string_view message) {
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08X",
+                static_cast<unsigned>(offset & 0xFFFFFFFFu));
+  std::string text = "Exception ";
+  text.append(class_name).append(" in module ").append(module_name);
+  text.append(" at ").append(hex).append(".\n").append(message);
+  if (!message.empty() && message.back() != '.') text.push_back('.');
+  if (text.size() > 1023) text.resize(1023);
+  return text;
+}
+
+void ReportUnhandledFailure(ConsoleOut& console, os::Platform& platform,
+                            std::string_view name_separators,
+                            const engine::Failure& failure) {
+  const os::CodeLocation where = platform.LocateCode(failure.address());
+  std::string_view module = where.module_file;
+  const auto cut = module.find_last_of(name_separators);
+  if (cut != std::string_view::npos) module.remove_prefix(cut + 1);
+  console.PrintLastLine(FormatUnhandledFailure(failure.class_name(), module,
+                                               where.offset,
+                                               failure.message()));
+  platform.ExitProcess(1);
+  // The attribute does not travel through the virtual call.
+  __builtin_unreachable();
+}
+
+}  // namespace ferrux::report

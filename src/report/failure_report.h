@@ -1,0 +1,34 @@
+// The two failure reports: the one the copy run's handler prints, and the
+// one for a failure no handler caught (a failure of the writer thread).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/failure.h"
+#include "os/platform.h"
+#include "report/console_out.h"
+
+namespace ferrux::report {
+
+// "Exception <class>" and, when there is one, the message in the console's
+// code page. Raises EInOutError when standard output fails.
+void ReportFailure(ConsoleOut& console, os::Platform& platform,
+                   const engine::Failure& failure);
+
+// The text of the unhandled-failure report, at most 1023 characters:
+// "Exception <class> in module <module> at <offset>.\n<message>[.]".
+std::string FormatUnhandledFailure(std::string_view class_name,
+                                   std::string_view module_name,
+                                   std::uintptr_t offset,
+                                   std::string_view message);
+
+// Prints the unhandled-failure report for `failure` and ends the process
+// with exit status 1. Any thread; nothing is printed after it.
+[[noreturn]] void ReportUnhandledFailure(ConsoleOut& console,
+                                         os::Platform& platform,
+                                         std::string_view name_separators,
+                                         const engine::Failure& failure);
+
+}  // namespace ferrux::report
