@@ -113,7 +113,7 @@ int Finish(CopyJob& job) {
   job.source.Close();
   job.target.Close();
   if (job.resume_mode &&
-      !platform.DeleteFile(job.settings.SizeFileName()).ok()) {
+      !platform.RemoveFile(job.settings.SizeFileName()).ok()) {
     console.PrintLine({"Size File not deleted"});
   }
   if (!platform

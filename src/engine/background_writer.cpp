@@ -12,7 +12,7 @@ namespace {
 os::Event* MakeEvent(os::Platform& platform, os::EventReset reset,
                      os::InitialState initial) {
   os::Result<std::unique_ptr<os::Event>> event =
-      platform.CreateEvent(reset, initial);
+      platform.NewEvent(reset, initial);
   CheckLastError(platform, event.status);
   return event.value.release();
 }

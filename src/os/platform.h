@@ -138,7 +138,7 @@ class Platform {
   virtual Result<std::uint32_t> GetAttributes(const std::string& name) = 0;
   virtual Status SetAttributes(const std::string& name,
                                std::uint32_t attributes) = 0;
-  virtual Status DeleteFile(const std::string& name) = 0;
+  virtual Status RemoveFile(const std::string& name) = 0;
   // Renames; fails when `to` exists (never replaces a file). On success the
   // new name has been forced to disk.
   virtual Status MoveFileNoReplace(const std::string& from,
@@ -179,7 +179,7 @@ class Platform {
   virtual std::uint32_t TickCount() = 0;
 
   // --- Threads and events.
-  virtual Result<std::unique_ptr<Event>> CreateEvent(EventReset reset,
+  virtual Result<std::unique_ptr<Event>> NewEvent(EventReset reset,
                                                      InitialState initial) = 0;
   // Starts a thread that runs entry(argument) at once; it is never joined.
   virtual Status StartThread(ThreadEntry entry, void* argument) = 0;

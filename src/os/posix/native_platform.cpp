@@ -211,7 +211,7 @@ class PosixPlatform final : public Platform {
   Result<std::uint32_t> GetAttributes(const std::string& name) override;
   Status SetAttributes(const std::string& name,
                        std::uint32_t attributes) override;
-  Status DeleteFile(const std::string& name) override;
+  Status RemoveFile(const std::string& name) override;
   Status MoveFileNoReplace(const std::string& from,
                            const std::string& to) override;
   bool ValidDataCallAvailable() override { return true; }
@@ -236,7 +236,7 @@ class PosixPlatform final : public Platform {
 
   std::uint32_t TickCount() override;
 
-  Result<std::unique_ptr<Event>> CreateEvent(EventReset reset,
+  Result<std::unique_ptr<Event>> NewEvent(EventReset reset,
                                              InitialState initial) override {
     return {std::make_unique<PosixEvent>(reset, initial), {}};
   }
@@ -443,7 +443,7 @@ Status PosixPlatform::SetAttributes(const std::string& name,
   return {};
 }
 
-Status PosixPlatform::DeleteFile(const std::string& name) {
+Status PosixPlatform::RemoveFile(const std::string& name) {
   if (::unlink(name.c_str()) != 0) return Failed("unlink");
   return {};
 }

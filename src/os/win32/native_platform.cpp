@@ -1,0 +1,393 @@
+// Win32 body of the native platform: the kernel32, advapi32 and user32
+// services the program is designed against, called as they are named.
+#include "os/win32/win32_support.h"
+
+#include <new>
+
+#include "os/native_platform.h"
+
+namespace ferrux::os {
+namespace {
+
+static_assert(kErrorFileNotFound == ERROR_FILE_NOT_FOUND);
+static_assert(kErrorPathNotFound == ERROR_PATH_NOT_FOUND);
+static_assert(kErrorTooManyOpenFiles == ERROR_TOO_MANY_OPEN_FILES);
+static_assert(kErrorAccessDenied == ERROR_ACCESS_DENIED);
+static_assert(kErrorNotEnoughMemory == ERROR_NOT_ENOUGH_MEMORY);
+static_assert(kErrorSharingViolation == ERROR_SHARING_VIOLATION);
+static_assert(kErrorInvalidParameter == ERROR_INVALID_PARAMETER);
+static_assert(kErrorDiskFull == ERROR_DISK_FULL);
+static_assert(kErrorFilenameTooLong == ERROR_FILENAME_EXCED_RANGE);
+
+// Captures GetLastError at the failure site.
+Status Failed(const char* call) {
+  const DWORD code = ::GetLastError();
+  return Status{code, static_cast<int>(code), call};
+}
+
+HANDLE Native(FileHandle file) { return reinterpret_cast<HANDLE>(file.native); }
+
+FileHandle Wrap(HANDLE handle) {
+  return FileHandle{reinterpret_cast<std::intptr_t>(handle), 0};
+}
+
+std::int64_t Join(const FILETIME& time) {
+  return static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+      time.dwLowDateTime);
+}
+
+FILETIME Split(std::int64_t value) {
+  const auto bits = static_cast<std::uint64_t>(value);
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(bits & 0xFFFFFFFFu);
+  time.dwHighDateTime = static_cast<DWORD>(bits >> 32);
+  return time;
+}
+
+using SetFileValidDataCall = BOOL(WINAPI*)(HANDLE, LONGLONG);
+
+// Looked up at run time: older systems do not have it.
+SetFileValidDataCall FindSetFileValidData() {
+  const HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  if (kernel == nullptr) return nullptr;
+  return reinterpret_cast<SetFileValidDataCall>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel, "SetFileValidData")));
+}
+
+class Win32Event final : public Event {
+ public:
+  explicit Win32Event(HANDLE handle) : handle_(handle) {}
+  void Set() override { ::SetEvent(handle_); }
+  void Reset() override { ::ResetEvent(handle_); }
+  void Wait() override { ::WaitForSingleObject(handle_, INFINITE); }
+
+ private:
+  // Never closed: events live until the process ends.
+  HANDLE handle_;
+};
+
+struct ThreadStart {
+  ThreadEntry entry;
+  void* argument;
+};
+
+DWORD WINAPI ThreadTrampoline(LPVOID parameter) {
+  const ThreadStart start = *static_cast<ThreadStart*>(parameter);
+  delete static_cast<ThreadStart*>(parameter);
+  start.entry(start.argument);
+  return 0;
+}
+
+class Win32Platform final : public Platform {
+ public:
+  Result<FileHandle> OpenFile(const std::string& name, OpenMode mode) override;
+  FileHandle StandardHandle(StandardStream stream) override {
+    const HANDLE handle = ::GetStdHandle(stream == StandardStream::kInput
+                                            ? STD_INPUT_HANDLE
+                                            : STD_OUTPUT_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return {};
+    return Wrap(handle);
+  }
+  Result<std::uint32_t> ReadFile(FileHandle file, void* buffer,
+                                 std::uint32_t count) override {
+    DWORD done = 0;
+    if (!::ReadFile(Native(file), buffer, count, &done, nullptr)) {
+      return {0, Failed("ReadFile")};
+    }
+    return {done, {}};
+  }
+  Result<std::uint32_t> WriteFile(FileHandle file, const void* buffer,
+                                  std::uint32_t count) override {
+    DWORD done = 0;
+    if (!::WriteFile(Native(file), buffer, count, &done, nullptr)) {
+      return {0, Failed("WriteFile")};
+    }
+    return {done, {}};
+  }
+  Status SetPosition(FileHandle file, std::int64_t position) override {
+    LONG high = static_cast<LONG>(position >> 32);
+    // All ones in the low half is a valid position; only the last-error
+    // code tells a failure, so it must not be a stale one.
+    ::SetLastError(NO_ERROR);
+    const DWORD low = ::SetFilePointer(
+        Native(file), static_cast<LONG>(position & 0xFFFFFFFF), &high,
+        FILE_BEGIN);
+    if (low == INVALID_SET_FILE_POINTER && ::GetLastError() != NO_ERROR) {
+      return Failed("SetFilePointer");
+    }
+    return {};
+  }
+  Result<std::int64_t> FileSize(FileHandle file) override {
+    DWORD high = 0;
+    ::SetLastError(NO_ERROR);
+    const DWORD low = ::GetFileSize(Native(file), &high);
+    if (low == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR) {
+      return {0, Failed("GetFileSize")};
+    }
+    return {static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) |
+                                      low),
+            {}};
+  }
+  Status SetEndOfFile(FileHandle file) override {
+    if (!::SetEndOfFile(Native(file))) return Failed("SetEndOfFile");
+    return {};
+  }
+  Status FlushFile(FileHandle file) override {
+    if (!::FlushFileBuffers(Native(file))) return Failed("FlushFileBuffers");
+    return {};
+  }
+  Status CloseFile(FileHandle file) override {
+    if (!::CloseHandle(Native(file))) return Failed("CloseHandle");
+    return {};
+  }
+  Result<FileTimes> GetFileTimes(FileHandle file) override {
+    FILETIME creation;
+    FILETIME write;
+    if (!::GetFileTime(Native(file), &creation, nullptr, &write)) {
+      return {{}, Failed("GetFileTime")};
+    }
+    FileTimes times;
+    times.creation = Join(creation);
+    times.last_write = Join(write);
+    return {times, {}};
+  }
+  Status SetFileTimes(FileHandle file, const FileTimes& times) override {
+    const FILETIME creation = Split(times.creation);
+    const FILETIME write = Split(times.last_write);
+    if (!::SetFileTime(Native(file), &creation, nullptr, &write)) {
+      return Failed("SetFileTime");
+    }
+    return {};
+  }
+  Result<std::uint32_t> GetAttributes(const std::string& name) override {
+    const DWORD attributes = ::GetFileAttributesA(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      return {0, Failed("GetFileAttributesA")};
+    }
+    return {attributes, {}};
+  }
+  Status SetAttributes(const std::string& name,
+                       std::uint32_t attributes) override {
+    if (!::SetFileAttributesA(name.c_str(), attributes)) {
+      return Failed("SetFileAttributesA");
+    }
+    return {};
+  }
+  Status RemoveFile(const std::string& name) override {
+    if (!::DeleteFileA(name.c_str())) return Failed("DeleteFileA");
+    return {};
+  }
+  Status MoveFileNoReplace(const std::string& from,
+                           const std::string& to) override {
+    // Without MOVEFILE_REPLACE_EXISTING it never replaces; write-through
+    // makes the new name durable before the call returns.
+    if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
+      return Failed("MoveFileExA");
+    }
+    return {};
+  }
+  bool ValidDataCallAvailable() override {
+    return FindSetFileValidData() != nullptr;
+  }
+  Status SetValidData(FileHandle file, std::int64_t length) override {
+    const SetFileValidDataCall call = FindSetFileValidData();
+    if (call == nullptr) return Status{ERROR_PROC_NOT_FOUND, 0, "GetProcAddress"};
+    if (!call(Native(file), length)) return Failed("SetFileValidData");
+    return {};
+  }
+  std::string DescribeError(const Status& status) override {
+    char text[256];
+    // Inserts are ignored: without arguments a message with inserts would
+    // read memory that is not there.
+    const DWORD length = ::FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY |
+            FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, status.code, 0, text, sizeof text, nullptr);
+    return std::string(text, length);
+  }
+
+  bool IsNtFamily() override {
+    OSVERSIONINFOA version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!::GetVersionExA(&version)) return false;
+    return version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+  }
+  Status EnablePrivileges() override;
+  Result<bool> IsCharacterDevice(FileHandle file) override {
+    ::SetLastError(NO_ERROR);
+    const DWORD type = ::GetFileType(Native(file));
+    if (type == FILE_TYPE_UNKNOWN && ::GetLastError() != NO_ERROR) {
+      return {false, Failed("GetFileType")};
+    }
+    return {type == FILE_TYPE_CHAR, {}};
+  }
+  bool IsLeadByte(unsigned char byte) override {
+    return ::IsDBCSLeadByte(byte) != 0;
+  }
+  std::string ToOem(std::string_view text) override {
+    std::string copy(text);
+    if (!copy.empty()) {
+      ::CharToOemBuffA(copy.data(), copy.data(),
+                       static_cast<DWORD>(copy.size()));
+    }
+    return copy;
+  }
+  char TimeSeparator() override {
+    char separator[2];
+    if (::GetLocaleInfoA(::GetThreadLocale(), LOCALE_STIME, separator,
+                         sizeof separator) == 0) {
+      return ':';
+    }
+    return separator[0];
+  }
+
+  void* AllocatePages(std::size_t size) override {
+    return ::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE,
+                          PAGE_READWRITE);
+  }
+  bool LockPages(void* address, std::size_t size) override {
+    return ::VirtualLock(address, size) != 0;
+  }
+  std::optional<LockLimits> GetLockLimits() override {
+    SIZE_T minimum = 0;
+    SIZE_T maximum = 0;
+    if (!::GetProcessWorkingSetSize(::GetCurrentProcess(), &minimum,
+                                    &maximum)) {
+      return std::nullopt;
+    }
+    return LockLimits{minimum, maximum};
+  }
+  bool SetLockLimits(const LockLimits& limits) override {
+    return ::SetProcessWorkingSetSize(::GetCurrentProcess(), limits.minimum,
+                                      limits.maximum) != 0;
+  }
+
+  std::uint32_t TickCount() override { return ::GetTickCount(); }
+
+  Result<std::unique_ptr<Event>> NewEvent(EventReset reset,
+                                          InitialState initial) override {
+    const HANDLE handle =
+        ::CreateEventA(nullptr, reset == EventReset::kManual,
+                       initial == InitialState::kSet, nullptr);
+    if (handle == nullptr) return {nullptr, Failed("CreateEventA")};
+    return {std::make_unique<Win32Event>(handle), {}};
+  }
+  Status StartThread(ThreadEntry entry, void* argument) override {
+    auto* start = new (std::nothrow) ThreadStart{entry, argument};
+    if (start == nullptr) {
+      return Status{ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY, "new"};
+    }
+    // The handle is kept, unused, for the life of the process.
+    if (::CreateThread(nullptr, 0, &ThreadTrampoline, start, 0, nullptr) ==
+        nullptr) {
+      const Status failure = Failed("CreateThread");
+      delete start;
+      return failure;
+    }
+    return {};
+  }
+
+  CodeLocation LocateCode(const void* address) override;
+  bool DebuggerAttached() override { return ::IsDebuggerPresent() != 0; }
+  [[noreturn]] void ExitProcess(int status) override {
+    ::ExitProcess(static_cast<UINT>(status));
+  }
+};
+
+Result<FileHandle> Win32Platform::OpenFile(const std::string& name,
+                                           OpenMode mode) {
+  DWORD access = GENERIC_READ | GENERIC_WRITE;
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  DWORD disposition = OPEN_EXISTING;
+  DWORD flags = FILE_ATTRIBUTE_NORMAL;
+  switch (mode) {
+    case OpenMode::kReadExisting:
+      access = GENERIC_READ;
+      break;
+    case OpenMode::kReadWriteExisting:
+      break;
+    case OpenMode::kCreateAlways:
+      disposition = CREATE_ALWAYS;
+      break;
+    case OpenMode::kSourceUncached:
+      access = GENERIC_READ;
+      share = FILE_SHARE_READ;
+      flags |= FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN;
+      break;
+    case OpenMode::kTargetUncached:
+      share = FILE_SHARE_READ;
+      flags |= FILE_FLAG_NO_BUFFERING;
+      break;
+  }
+  const HANDLE handle = ::CreateFileA(name.c_str(), access, share, nullptr,
+                                      disposition, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {{}, Failed("CreateFileA")};
+  return {Wrap(handle), {}};
+}
+
+Status Win32Platform::EnablePrivileges() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(),
+                          TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    return {};
+  }
+  DWORD needed = 0;
+  ::GetTokenInformation(token, TokenPrivileges, nullptr, 0, &needed);
+  if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    ::CloseHandle(token);
+    return {};
+  }
+  auto* buffer = new (std::nothrow) unsigned char[needed];
+  if (buffer == nullptr) {
+    ::CloseHandle(token);
+    return Status{ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY, "new"};
+  }
+  DWORD length = 0;
+  if (::GetTokenInformation(token, TokenPrivileges, buffer, needed, &length)) {
+    auto* privileges = reinterpret_cast<TOKEN_PRIVILEGES*>(buffer);
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+      privileges->Privileges[i].Attributes |= SE_PRIVILEGE_ENABLED;
+    }
+    // Refusals are silent: at worst the valid-data call is refused later.
+    ::AdjustTokenPrivileges(token, FALSE, privileges, 0, nullptr, nullptr);
+  }
+  ::CloseHandle(token);
+  delete[] buffer;
+  return {};
+}
+
+CodeLocation Win32Platform::LocateCode(const void* address) {
+  char file[MAX_PATH];
+  MEMORY_BASIC_INFORMATION region{};
+  if (address != nullptr &&
+      ::VirtualQuery(address, &region, sizeof region) != 0 &&
+      region.State == MEM_COMMIT) {
+    const DWORD length = ::GetModuleFileNameA(
+        static_cast<HMODULE>(region.AllocationBase), file, sizeof file);
+    if (length != 0) {
+      return {std::string(file, length),
+              reinterpret_cast<std::uintptr_t>(address) -
+                  reinterpret_cast<std::uintptr_t>(region.AllocationBase)};
+    }
+  }
+  const DWORD length = ::GetModuleFileNameA(nullptr, file, sizeof file);
+  const auto raw = reinterpret_cast<std::uintptr_t>(address);
+  return {std::string(file, length), raw == 0 ? 0 : raw - 4096};
+}
+
+}  // namespace
+
+const Conventions& NativeConventions() {
+  static const Conventions conventions{"\r\n", "\\:", '\\', "ferrux.exe",
+                                       MAX_PATH - 1};
+  return conventions;
+}
+
+std::unique_ptr<Platform> CreateNativePlatform() {
+  return std::make_unique<Win32Platform>();
+}
+
+std::optional<std::string> RawCommandLine() { return ::GetCommandLineA(); }
+
+}  // namespace ferrux::os
