@@ -63,13 +63,12 @@ void RunBulkLoop(CopyJob& job) {
       continue;
     }
     if (job.resume_mode) {
-      job.size_file.Checkpoint(job.writer, job.target, c.copied,
-                               c.source_size);
+      job.size_file.Checkpoint(job.writer, job.target, c.copied, c.source_size);
     }
     const std::uint32_t now = job.platform.TickCount();
-    const RowFigures row = ComputeRow(c.copy_delta, schedule.Elapsed(now),
-                                      c.source_size - c.copied,
-                                      job.duration_separator);
+    const RowFigures row =
+        ComputeRow(c.copy_delta, schedule.Elapsed(now),
+                   c.source_size - c.copied, job.duration_separator);
     c.bytes_per_sec = row.bytes_per_sec;
     report::PrintProgressRow(console, c.copied, c.source_size - c.copied,
                              c.copy_delta, c.bytes_per_sec, row.time_rest);

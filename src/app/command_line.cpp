@@ -54,7 +54,8 @@ std::optional<std::uint32_t> ReadInteger(std::string_view text) {
   if (text[0] == '$' || text[0] == 'x' || text[0] == 'X') {
     return ReadHex(text.substr(1));
   }
-  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+  if (text.size() >= 2 && text[0] == '0' &&
+      (text[1] == 'x' || text[1] == 'X')) {
     return ReadHex(text.substr(2));
   }
   return ReadDecimal(text);
@@ -67,8 +68,8 @@ std::size_t LastCharacterAt(std::string_view text,
   std::size_t i = 0;
   while (i < text.size()) {
     last = i;
-    const bool pair = lead_byte(static_cast<unsigned char>(text[i])) &&
-                      i + 1 < text.size();
+    const bool pair =
+        lead_byte(static_cast<unsigned char>(text[i])) && i + 1 < text.size();
     i += pair ? 2 : 1;
   }
   return last;

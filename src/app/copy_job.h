@@ -31,10 +31,14 @@ struct CopyJob {
   CopyJob(os::Platform& platform_in, const os::Conventions& conventions_in,
           report::ConsoleOut& console_in, JobSettings settings_in,
           char duration_separator_in)
-      : platform(platform_in), conventions(conventions_in),
-        console(console_in), settings(std::move(settings_in)),
-        duration_separator(duration_separator_in), source(platform_in),
-        target(platform_in), size_file(platform_in),
+      : platform(platform_in),
+        conventions(conventions_in),
+        console(console_in),
+        settings(std::move(settings_in)),
+        duration_separator(duration_separator_in),
+        source(platform_in),
+        target(platform_in),
+        size_file(platform_in),
         writer(platform_in, console_in, conventions_in.name_separators) {}
 
   os::Platform& platform;

@@ -1,9 +1,9 @@
 // The copy run: opening and planning, positioning, the one-shot copy of a
 // short remainder, and finishing the target under its final name.
+#include "app/copy_job.h"
 #include "engine/failure.h"
 #include "engine/preallocation.h"
 #include "engine/transfer_buffer.h"
-#include "app/copy_job.h"
 
 namespace ferrux::app {
 namespace {

@@ -7,10 +7,10 @@
 namespace ferrux::app {
 
 struct JobSettings {
-  bool ordinary_mode = false;  // "/O": copy without a size file
-  std::string source_name;     // exactly as typed
-  std::string dest_dir;        // empty, or ending in the directory separator
-  std::string base_name;       // file-name part of source_name
+  bool ordinary_mode = false;     // "/O": copy without a size file
+  std::string source_name;        // exactly as typed
+  std::string dest_dir;           // empty, or ending in the directory separator
+  std::string base_name;          // file-name part of source_name
   std::uint32_t buffer_size = 0;  // power of two, 4096 to 16777216
 
   // The derived names are plain concatenations; nothing is normalised.

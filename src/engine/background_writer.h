@@ -36,7 +36,8 @@ class BackgroundWriter {
  public:
   BackgroundWriter(os::Platform& platform, report::ConsoleOut& console,
                    std::string_view name_separators)
-      : platform_(platform), console_(console),
+      : platform_(platform),
+        console_(console),
         name_separators_(name_separators) {}
   BackgroundWriter(const BackgroundWriter&) = delete;
   BackgroundWriter& operator=(const BackgroundWriter&) = delete;

@@ -21,7 +21,8 @@ inline constexpr std::uint32_t kIoNotOpenForOutput = 105;
 class Failure : public std::exception {
  public:
   Failure(const char* class_name, std::string message, const void* address)
-      : class_name_(class_name), message_(std::move(message)),
+      : class_name_(class_name),
+        message_(std::move(message)),
         address_(address) {}
 
   const char* class_name() const { return class_name_; }

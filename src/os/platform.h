@@ -180,7 +180,7 @@ class Platform {
 
   // --- Threads and events.
   virtual Result<std::unique_ptr<Event>> NewEvent(EventReset reset,
-                                                     InitialState initial) = 0;
+                                                  InitialState initial) = 0;
   // Starts a thread that runs entry(argument) at once; it is never joined.
   virtual Status StartThread(ThreadEntry entry, void* argument) = 0;
 

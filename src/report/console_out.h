@@ -22,10 +22,11 @@ struct Number {
 // One piece of a print: a text, one character, or a number.
 class Piece {
  public:
-  Piece(std::string_view text) : text_(text) {}  // NOLINT: implicit by design
-  Piece(const char* text) : text_(text) {}        // NOLINT
+  Piece(std::string_view text) : text_(text) {}    // NOLINT: implicit by design
+  Piece(const char* text) : text_(text) {}         // NOLINT
   Piece(const std::string& text) : text_(text) {}  // NOLINT
-  Piece(char character) : character_(character), kind_(Kind::kChar) {}  // NOLINT
+  Piece(char character)
+      : character_(character), kind_(Kind::kChar) {}               // NOLINT
   Piece(Number number) : number_(number), kind_(Kind::kNumber) {}  // NOLINT
 
   // Appends the piece's bytes to `out`.

@@ -6,7 +6,8 @@
 namespace ferrux::report {
 
 void PrintProgressHeader(ConsoleOut& console) {
-  console.PrintLine({"     Copied        Rest   CopyDelta    Bytes/s TimeRest"});
+  console.PrintLine(
+      {"     Copied        Rest   CopyDelta    Bytes/s TimeRest"});
 }
 
 void PrintProgressRow(ConsoleOut& console, std::int64_t copied,
@@ -22,8 +23,8 @@ void PrintProgressRow(ConsoleOut& console, std::int64_t copied,
 void ReportCompletion(ConsoleOut& console, std::string_view label,
                       std::uint32_t elapsed_ms, std::int64_t moved,
                       char separator) {
-  console.Print({label, " complete in ",
-                 FormatDuration(elapsed_ms / 1000, separator)});
+  console.Print(
+      {label, " complete in ", FormatDuration(elapsed_ms / 1000, separator)});
   if (elapsed_ms != 0) {
     console.Print({", ", Number{moved * 1000 / elapsed_ms, 0}, " Bytes/s"});
   }

@@ -237,7 +237,7 @@ class PosixPlatform final : public Platform {
   std::uint32_t TickCount() override;
 
   Result<std::unique_ptr<Event>> NewEvent(EventReset reset,
-                                             InitialState initial) override {
+                                          InitialState initial) override {
     return {std::make_unique<PosixEvent>(reset, initial), {}};
   }
   Status StartThread(ThreadEntry entry, void* argument) override;
@@ -326,9 +326,8 @@ FileHandle PosixPlatform::StandardHandle(StandardStream stream) {
 
 Result<std::uint32_t> PosixPlatform::ReadFile(FileHandle file, void* buffer,
                                               std::uint32_t count) {
-  const off_t start = (file.traits & kTraitDropCache) != 0
-                          ? ::lseek(Fd(file), 0, SEEK_CUR)
-                          : 0;
+  const off_t start =
+      (file.traits & kTraitDropCache) != 0 ? ::lseek(Fd(file), 0, SEEK_CUR) : 0;
   ssize_t done;
   do {
     done = ::read(Fd(file), buffer, count);
@@ -343,9 +342,8 @@ Result<std::uint32_t> PosixPlatform::ReadFile(FileHandle file, void* buffer,
 Result<std::uint32_t> PosixPlatform::WriteFile(FileHandle file,
                                                const void* buffer,
                                                std::uint32_t count) {
-  const off_t start = (file.traits & kTraitDropCache) != 0
-                          ? ::lseek(Fd(file), 0, SEEK_CUR)
-                          : 0;
+  const off_t start =
+      (file.traits & kTraitDropCache) != 0 ? ::lseek(Fd(file), 0, SEEK_CUR) : 0;
   ssize_t done;
   do {
     done = ::write(Fd(file), buffer, count);
@@ -522,8 +520,8 @@ bool PosixPlatform::SetLockLimits(const LockLimits& limits) {
   if (::getrlimit(RLIMIT_MEMLOCK, &current) != 0) return false;
   struct rlimit wanted;
   wanted.rlim_cur = limits.minimum;
-  wanted.rlim_max = current.rlim_max == RLIM_INFINITY ? RLIM_INFINITY
-                                                      : limits.maximum;
+  wanted.rlim_max =
+      current.rlim_max == RLIM_INFINITY ? RLIM_INFINITY : limits.maximum;
   if (::setrlimit(RLIMIT_MEMLOCK, &wanted) == 0) return true;
   // Only a privileged process may raise the hard limit; the soft limit may
   // still rise within it.
@@ -554,9 +552,9 @@ CodeLocation PosixPlatform::LocateCode(const void* address) {
   if (address != nullptr && ::dladdr(address, &info) != 0 &&
       info.dli_fbase != nullptr && info.dli_fname != nullptr &&
       info.dli_fname[0] != '\0') {
-    return {info.dli_fname, reinterpret_cast<std::uintptr_t>(address) -
-                                reinterpret_cast<std::uintptr_t>(
-                                    info.dli_fbase)};
+    return {info.dli_fname,
+            reinterpret_cast<std::uintptr_t>(address) -
+                reinterpret_cast<std::uintptr_t>(info.dli_fbase)};
   }
   char own[PATH_MAX];
   const ssize_t length = ::readlink("/proc/self/exe", own, sizeof own - 1);

@@ -1,10 +1,10 @@
 // Win32 body of the native platform: the kernel32, advapi32 and user32
 // services the program is designed against, called as they are named.
-#include "os/win32/win32_support.h"
+#include "os/native_platform.h"
 
 #include <new>
 
-#include "os/native_platform.h"
+#include "os/win32/win32_support.h"
 
 namespace ferrux::os {
 namespace {
@@ -83,9 +83,9 @@ class Win32Platform final : public Platform {
  public:
   Result<FileHandle> OpenFile(const std::string& name, OpenMode mode) override;
   FileHandle StandardHandle(StandardStream stream) override {
-    const HANDLE handle = ::GetStdHandle(stream == StandardStream::kInput
-                                            ? STD_INPUT_HANDLE
-                                            : STD_OUTPUT_HANDLE);
+    const HANDLE handle =
+        ::GetStdHandle(stream == StandardStream::kInput ? STD_INPUT_HANDLE
+                                                        : STD_OUTPUT_HANDLE);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return {};
     return Wrap(handle);
   }
@@ -110,9 +110,9 @@ class Win32Platform final : public Platform {
     // All ones in the low half is a valid position; only the last-error
     // code tells a failure, so it must not be a stale one.
     ::SetLastError(NO_ERROR);
-    const DWORD low = ::SetFilePointer(
-        Native(file), static_cast<LONG>(position & 0xFFFFFFFF), &high,
-        FILE_BEGIN);
+    const DWORD low =
+        ::SetFilePointer(Native(file), static_cast<LONG>(position & 0xFFFFFFFF),
+                         &high, FILE_BEGIN);
     if (low == INVALID_SET_FILE_POINTER && ::GetLastError() != NO_ERROR) {
       return Failed("SetFilePointer");
     }
@@ -192,7 +192,8 @@ class Win32Platform final : public Platform {
   }
   Status SetValidData(FileHandle file, std::int64_t length) override {
     const SetFileValidDataCall call = FindSetFileValidData();
-    if (call == nullptr) return Status{ERROR_PROC_NOT_FOUND, 0, "GetProcAddress"};
+    if (call == nullptr)
+      return Status{ERROR_PROC_NOT_FOUND, 0, "GetProcAddress"};
     if (!call(Native(file), length)) return Failed("SetFileValidData");
     return {};
   }
