@@ -1,0 +1,152 @@
+// Durations, the console channel's buffering and failures, the progress
+// table, the completion line and both failure reports.
+#include <gtest/gtest.h>
+
+#include "report/console_out.h"
+#include "report/failure_report.h"
+#include "report/formats.h"
+#include "report/progress.h"
+#include "support/fake_platform.h"
+
+namespace ferrux::report {
+namespace {
+
+using testing::FakePlatform;
+
+TEST(Formats, DurationsAndZeroPadding) {
+  const struct {
+    std::uint32_t seconds;
+    char separator;
+    const char* text;
+  } cases[] = {
+      {0, ':', "00:00:00"},
+      {59, ':', "00:00:59"},
+      {3599, ':', "00:59:59"},
+      {86399, ':', "23:59:59"},
+      {86400, ':', "1d 00:00:00"},
+      {90061, ':', "1d 01:01:01"},
+      {4294967295u, ':', "49710d 06:28:15"},
+      {3661, '.', "01.01.01"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FormatDuration(c.seconds, c.separator), c.text) << c.seconds;
+  }
+  EXPECT_EQ(PadZeros(0, 2), "00");
+  EXPECT_EQ(PadZeros(7, 2), "07");
+  EXPECT_EQ(PadZeros(123, 2), "123");
+}
+
+// The sizes of the writes that reached standard output.
+std::vector<std::size_t> Writes(FakePlatform& fake) {
+  std::vector<std::size_t> sizes;
+  for (const FakePlatform::Call& call : fake.Log()) {
+    if (call.op == "WriteFile") sizes.push_back(call.count);
+  }
+  return sizes;
+}
+
+TEST(ConsoleOut, ConsoleWritesEachPrintRedirectedWritesFullBuffers) {
+  for (const bool on_console : {true, false}) {
+    FakePlatform fake;
+    fake.console = on_console;
+    ConsoleOut out(fake, "\r\n");
+    out.Print({"Seek..."});
+    out.PrintLine({std::string(199, 'x'), Number{-42, 5}});
+    const std::vector<std::size_t> before_close = Writes(fake);
+    EXPECT_TRUE(out.Close());
+    const std::string expected =
+        "Seek..." + std::string(199, 'x') + "  -42\r\n";
+    EXPECT_EQ(fake.Out(), expected);
+    if (on_console) {
+      EXPECT_EQ(before_close, (std::vector<std::size_t>{7, 128, 78}));
+    } else {
+      EXPECT_EQ(before_close, (std::vector<std::size_t>{128}));
+      EXPECT_EQ(Writes(fake), (std::vector<std::size_t>{128, 85}));
+    }
+  }
+}
+
+TEST(ConsoleOut, FailedWriteRaisesAtTheEndOfThatPrint) {
+  FakePlatform fake;
+  fake.console = true;
+  fake.Fail("WriteFile", 1, 112);
+  ConsoleOut out(fake, "\n");
+  try {
+    out.PrintLine({std::string(200, 'x')});
+    ADD_FAILURE() << "no failure raised";
+  } catch (const engine::EInOutError& failure) {
+    EXPECT_EQ(failure.code(), 112u);
+    EXPECT_EQ(failure.message(), "I/O error 112");
+  }
+  EXPECT_EQ(fake.Out(), std::string(72, 'x') + "\n");  // the rest went on
+  EXPECT_NO_THROW(out.PrintLine({"next"}));
+
+  FakePlatform none;
+  none.has_stdout = false;
+  ConsoleOut missing(none, "\n");
+  try {
+    missing.Print({"a"});
+    ADD_FAILURE() << "no failure raised";
+  } catch (const engine::EInOutError& failure) {
+    EXPECT_EQ(failure.message(), "I/O error 105");
+  }
+}
+
+TEST(Progress, HeaderRowsAndCompletionLine) {
+  FakePlatform fake;
+  ConsoleOut out(fake, "\n");
+  PrintProgressHeader(out);
+  PrintProgressRow(out, 4096, 12288, 4096, 186, "00:01:06");
+  PrintProgressRow(out, 16384, 0, 4096, 186, "");
+  PrintProgressRow(out, 123456789012, -5, 0, 12345678901, "???");
+  ReportCompletion(out, "Copying", 125500, 1073741824, ':');
+  ReportCompletion(out, "Copying", 0, 5, ':');
+  ReportCompletion(out, "Copying", 999, 1000, '.');
+  ASSERT_TRUE(out.Close());
+  EXPECT_EQ(fake.Out(),
+            "     Copied        Rest   CopyDelta    Bytes/s TimeRest\n"
+            "       4096       12288        4096        186 00:01:06\n"
+            "      16384           0        4096        186 \n"
+            "123456789012          -5           0 12345678901 ???\n"
+            "Copying complete in 00:02:05, 8555711 Bytes/s\n"
+            "Copying complete in 00:00:00\n"
+            "Copying complete in 00.00.00, 1001 Bytes/s\n");
+  EXPECT_EQ(fake.Out().find('\n'), 55u);
+}
+
+TEST(FailureReports, MainReportConvertsTheMessage) {
+  FakePlatform fake;
+  ConsoleOut out(fake, "\n");
+  ReportFailure(out, fake, engine::Exception("M\xE4rz", nullptr));
+  ReportFailure(out, fake, engine::Exception("", nullptr));
+  ReportFailure(out, fake, engine::EWin32Error(32, "In use.\r\n", nullptr));
+  ASSERT_TRUE(out.Close());
+  EXPECT_EQ(fake.Out(),
+            "Exception Exception\nM\x84rz\n"
+            "Exception Exception\n"
+            "Exception EWin32Error\nWin32 Error.  Code: 32.\nIn use\n");
+}
+
+TEST(FailureReports, UnhandledReportFormat) {
+  const struct {
+    std::uintptr_t offset;
+    std::string message;
+    std::string text;
+  } cases[] = {
+      {0x1A2B, "Boom", "Exception E in module m.exe at 00001A2B.\nBoom."},
+      {0xFFFFFFFF, "Done.", "Exception E in module m.exe at FFFFFFFF.\nDone."},
+      {0, "", "Exception E in module m.exe at 00000000.\n"},
+      {0xabcdef, "\xE4", "Exception E in module m.exe at 00ABCDEF.\n\xE4."},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FormatUnhandledFailure("E", "m.exe", c.offset, c.message),
+              c.text);
+  }
+  const std::string cut =
+      FormatUnhandledFailure("E", "m.exe", 0, std::string(2000, 'y'));
+  EXPECT_EQ(cut.size(), 1023u);
+  EXPECT_TRUE(cut.ends_with("yyy"));
+}
+
+}  // namespace
+}  // namespace ferrux::report
