@@ -5,10 +5,12 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -374,6 +376,14 @@ Status PosixPlatform::SetPosition(FileHandle file, std::int64_t position) {
 Result<std::int64_t> PosixPlatform::FileSize(FileHandle file) {
   struct stat info;
   if (::fstat(Fd(file), &info) != 0) return {0, Failed("fstat")};
+  if (S_ISBLK(info.st_mode)) {
+    // A disk or partition reports no length through fstat.
+    std::uint64_t bytes = 0;
+    if (::ioctl(Fd(file), BLKGETSIZE64, &bytes) != 0) {
+      return {0, Failed("ioctl")};
+    }
+    return {static_cast<std::int64_t>(bytes), {}};
+  }
   return {static_cast<std::int64_t>(info.st_size), {}};
 }
 
