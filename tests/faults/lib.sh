@@ -37,6 +37,12 @@ fast_clock() {
   run_env=(FAKETIME="+0 x$1" LD_PRELOAD="$faketime_lib")
 }
 
+# The next run has the test shim preloaded with these settings (see shim.c).
+shim=${FERRUX_FAULT_SHIM:-$(dirname "$program")/../tests/faults/ferrux_fault_shim.so}
+with_shim() {
+  run_env=(LD_PRELOAD="$shim" "$@")
+}
+
 # The next run goes under strace with these fault-injection arguments.
 inject() {
   run_wrap=(strace -f -qq -o /dev/null "$@")
@@ -61,6 +67,7 @@ same_file() {
 }
 
 output_has() { [[ $out == *"$1"* ]]; }
+output_matches() { [[ $out =~ $1 ]]; }
 output_ends_with() { [[ $out == *"$1" ]]; }
 absent() { [[ ! -e $1 ]]; }
 stored_count() { od -An -t d8 -N 8 "$1" | tr -d ' '; }
