@@ -15,27 +15,69 @@ os::Status Error(std::uint32_t code, const char* call) {
   return {code, static_cast<int>(code), call};
 }
 
+// Threads started through a fake, counted while they run outside a wait.
+struct Background {
+  std::mutex mutex;
+  std::condition_variable parked;
+  int running = 0;
+};
+
+Background& Threads() {
+  static auto* threads = new Background;  // outlives parked threads
+  return *threads;
+}
+
+thread_local bool tls_background = false;
+
+void CountRunning(int change) {
+  Background& threads = Threads();
+  std::lock_guard<std::mutex> lock(threads.mutex);
+  threads.running += change;
+  threads.parked.notify_all();
+}
+
+// With `settle`, a wait of a test's own thread returns only once every
+// started thread is parked again. The program frees the writer's job while
+// its thread may still be between setting an event and its next wait.
 class FakeEvent final : public os::Event {
  public:
-  FakeEvent(bool manual, bool set) : manual_(manual), set_(set) {}
+  FakeEvent(bool manual, bool set, bool settle, int pause_ms)
+      : manual_(manual), set_(set), settle_(settle), pause_ms_(pause_ms) {}
   void Set() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    set_ = true;
-    changed_.notify_all();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      set_ = true;
+      changed_.notify_all();
+    }
+    if (tls_background && pause_ms_ > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms_));
+    }
   }
   void Reset() override {
     std::lock_guard<std::mutex> lock(mutex_);
     set_ = false;
   }
   void Wait() override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return set_; });
-    if (!manual_) set_ = false;
+    if (tls_background) CountRunning(-1);
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return set_; });
+      if (!manual_) set_ = false;
+    }
+    if (tls_background) {
+      CountRunning(+1);
+    } else if (settle_) {
+      Background& threads = Threads();
+      std::unique_lock<std::mutex> lock(threads.mutex);
+      threads.parked.wait(lock, [&] { return threads.running == 0; });
+    }
   }
 
  private:
   const bool manual_;
   bool set_;
+  const bool settle_;
+  const int pause_ms_;
   std::mutex mutex_;
   std::condition_variable changed_;
 };
@@ -366,7 +408,8 @@ os::Result<std::unique_ptr<os::Event>> FakePlatform::NewEvent(
     return {nullptr, Error(rule->code, "NewEvent")};
   }
   auto event = std::make_unique<FakeEvent>(reset == os::EventReset::kManual,
-                                           initial == os::InitialState::kSet);
+                                           initial == os::InitialState::kSet,
+                                           settle_waits, pause_after_set_ms);
   AllEvents().push_back(event.get());
   return {std::move(event), {}};
 }
@@ -378,7 +421,11 @@ os::Status FakePlatform::StartThread(os::ThreadEntry entry, void* argument) {
       return Error(rule->code, "StartThread");
     }
   }
-  std::thread(entry, argument).detach();
+  CountRunning(+1);
+  std::thread([entry, argument] {
+    tls_background = true;
+    entry(argument);
+  }).detach();
   return {};
 }
 
@@ -389,6 +436,7 @@ os::CodeLocation FakePlatform::LocateCode(const void* address) {
 // The test process must go on: the status is handed to WaitForExit and the
 // calling thread parks for good, touching nothing of this object again.
 void FakePlatform::ExitProcess(int status) {
+  if (tls_background) CountRunning(-1);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     exit_status_ = status;

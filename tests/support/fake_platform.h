@@ -47,6 +47,10 @@ class FakePlatform final : public os::Platform {
   std::uint32_t tick = 0;
   std::uint32_t tick_step = 0;  // added after every TickCount call
   int write_delay_ms = 0;       // sleep before each write to a file
+  // A wait of the test's thread returns only once every thread started
+  // through a fake waits again (see FakeEvent).
+  bool settle_waits = true;
+  int pause_after_set_ms = 0;  // a started thread sleeps after each Set
 
   // The `nth` call (from 1; 0 for every call) of `op`, counted over all
   // files or over `file` alone, fails with `code` (bool, pointer and

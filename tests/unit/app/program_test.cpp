@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
+#include "app/copy_job.h"
 #include "resume/size_file.h"
 #include "support/fake_platform.h"
 
@@ -155,6 +158,21 @@ TEST(RunProgram, ResumesFromTheStoredCount) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.fake.File("dst/data.bin"), source);
   EXPECT_FALSE(run.fake.File(kSize));
+}
+
+// Product fault: after setting WriterIdle the writer thread reads its
+// job's WorkReady member again, but RunProgram frees the job once the copy
+// is complete. A writer paused in between reads freed memory.
+TEST(RunProgram, DISABLED_WriterThreadOutlivesItsFreedJob) {
+  ProgramRun run;
+  run.fake.SetFile("src/data.bin", Pattern(4096));
+  run.fake.settle_waits = false;
+  run.fake.pause_after_set_ms = 200;
+  run.Go();
+  EXPECT_EQ(run.status, 0);
+  std::vector<char> reused(sizeof(CopyJob), 0);  // the freed job's memory
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(reused[0], 0);
 }
 
 }  // namespace
