@@ -101,3 +101,41 @@ end_case() {
   [[ $case_ok -eq 1 ]] && rm -rf "$dir"
   printf '%-4s %s\n' "$([[ $case_ok -eq 1 ]] && echo ok || echo FAIL)" "$case_name"
 }
+
+# The misbehaving FUSE file system of the suite (tests/faults/faultfs.cpp).
+faultfs=$(dirname "$program")/faultfs
+
+# Says why FUSE scenarios cannot run here, if they cannot.
+fuse_missing() {
+  [[ -x $faultfs ]] || { echo "faultfs not built (libfuse3-dev missing)"; return 0; }
+  [[ -c /dev/fuse && $(id -u) -eq 0 ]] || { echo "no /dev/fuse or not root"; return 0; }
+  return 1
+}
+
+# The case cannot run on this machine: said loudly, counted as neither.
+skip_case() {
+  faults_tried=$((faults_tried - 1))
+  printf 'skip %s (%s)\n' "$case_name" "$1"
+  rm -rf "$dir"
+}
+
+# mount_faultfs BACKING MOUNTPOINT [OPTIONS]: one mount at a time, served
+# by $faultfs_pid; its counters are appended to $dir/faultfs.log.
+mount_faultfs() {
+  mkdir -p "$1" "$2"
+  "$faultfs" "$1" "$2" -f ${3:+-o "$3"} 2>>"$dir/faultfs.log" &
+  faultfs_pid=$!
+  local i
+  for ((i = 0; i < 250; i++)); do
+    mountpoint -q "$2" && return 0
+    kill -0 "$faultfs_pid" 2>/dev/null || return 1
+    sleep 0.02
+  done
+  return 1
+}
+
+# Unmounts and waits for the daemon: on a volatile mount, the power cut.
+unmount_faultfs() {
+  umount "$1" 2>/dev/null || { sleep 0.2; umount "$1"; } || umount -l "$1"
+  wait "$faultfs_pid" 2>/dev/null
+}
