@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -63,16 +64,16 @@ std::string Visible(const std::string& text) {
 std::int64_t FirstDifference(const fs::path& a, const fs::path& b) {
   std::ifstream in_a(a, std::ios::binary), in_b(b, std::ios::binary);
   if (!in_a || !in_b) return 0;
-  std::vector<char> buf_a(1 << 20), buf_b(1 << 20);
+  std::vector<char> buf_a(1 << 22), buf_b(1 << 22);
   for (std::int64_t at = 0;; at += in_a.gcount()) {
     in_a.read(buf_a.data(), static_cast<std::streamsize>(buf_a.size()));
     in_b.read(buf_b.data(), static_cast<std::streamsize>(buf_b.size()));
-    const auto n = static_cast<std::size_t>(in_a.gcount());
-    const auto mismatch =
-        std::mismatch(buf_a.begin(), buf_a.begin() + static_cast<long>(n),
-                      buf_b.begin());
-    if (in_a.gcount() != in_b.gcount() || mismatch.first != buf_a.begin() + static_cast<long>(n)) {
-      return at + (mismatch.first - buf_a.begin());
+    const auto n = static_cast<std::size_t>(std::min(in_a.gcount(), in_b.gcount()));
+    if (std::memcmp(buf_a.data(), buf_b.data(), n) != 0 ||
+        in_a.gcount() != in_b.gcount()) {
+      std::size_t i = 0;
+      while (i < n && buf_a[i] == buf_b[i]) ++i;
+      return at + static_cast<std::int64_t>(i);
     }
     if (n == 0) return -1;
   }

@@ -142,8 +142,13 @@ Outcome RunProgram(const std::vector<std::string>& arguments,
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
+    int pipe_ends[2] = {-1, -1};
     if (stdout_to == StdoutTo::kClosed) {
       ::posix_spawn_file_actions_addclose(&actions, 1);
+    } else if (stdout_to == StdoutTo::kBrokenPipe) {
+      if (::pipe(pipe_ends) != 0) ADD_FAILURE() << "pipe failed";
+      ::close(pipe_ends[0]);
+      ::posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
     } else {
       ::posix_spawn_file_actions_addopen(&actions, 1, capture.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -151,6 +156,7 @@ Outcome RunProgram(const std::vector<std::string>& arguments,
     const int error =
         ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
+    if (pipe_ends[1] >= 0) ::close(pipe_ends[1]);
     if (error != 0) {
       ADD_FAILURE() << "cannot start " << program << ": " << error;
       return {};

@@ -12,6 +12,7 @@ namespace ferrux::test {
 enum class StdoutTo {
   kFile,      // the capture file (or device) given to RunProgram
   kClosed,    // no standard output at all (POSIX only)
+  kBrokenPipe,  // a pipe nobody reads from any more (POSIX only)
   kTerminal,  // a raw pseudo-terminal, so the program sees a console
               // without any line-end translation (POSIX only)
 };
