@@ -139,3 +139,17 @@ unmount_faultfs() {
   umount "$1" 2>/dev/null || { sleep 0.2; umount "$1"; } || umount -l "$1"
   wait "$faultfs_pid" 2>/dev/null
 }
+
+# start_ferrux ARGS...: run_ferrux in the background ($run_pid is the
+# program itself, output in $dir/run.out); finish_ferrux waits for it and
+# sets $out and $status.
+start_ferrux() {
+  env "${run_env[@]}" "$program" "$@" >"$dir/run.out" 2>&1 &
+  run_pid=$!
+  run_env=() run_wrap=()
+}
+finish_ferrux() {
+  wait "$run_pid" 2>/dev/null
+  status=$?
+  out=$(<"$dir/run.out")
+}

@@ -1,0 +1,135 @@
+# Shares that misbehave (the FUSE test file system faultfs): one that
+# refuses O_DIRECT, one that drops in the middle of a read or a write, and
+# a slow one. Every mount lives in the case's folder and is unmounted.
+
+# Begins a FUSE case: false (and the case skipped) where FUSE cannot run.
+# Sets $back (the backing folder) and $mnt (its mount point).
+fuse_case() {
+  new_case "$1"
+  local why
+  if why=$(fuse_missing); then
+    skip_case "$why"
+    return 1
+  fi
+  back=$dir/back mnt=$dir/mnt
+  mkdir -p "$back" "$mnt"
+}
+
+# Mounts $back at $mnt with OPTIONS; a failed mount fails the case.
+share_up() {
+  mount_faultfs "$back" "$mnt" "$1" || {
+    check "faultfs mounted with '$1'" false
+    return 1
+  }
+}
+
+scenario_share_refuses_direct() {
+  fuse_case share-refuses-direct || return
+  mkdir -p "$back/in" "$back/out"
+  make_source "$back/in/d.bin" $((5 * 1048576 + 1000))
+  if share_up refuse_direct; then
+    run_ferrux "$mnt/in/d.bin" "$mnt/out" 1048576
+    check "completes" test "$status" -eq 0
+    check "copying complete" output_has "Copying complete in "
+    unmount_faultfs "$mnt"
+    check "identical" same_file "$back/in/d.bin" "$back/out/d.bin"
+    check "nothing left over" absent "$back/out/d.bin.tmp"
+    # Source and target each asked once for O_DIRECT and went on without.
+    check "fallback taken" grep -q 'refused_direct=2 ' "$dir/faultfs.log"
+  fi
+  end_case
+}
+
+scenario_share_tmpfs() {
+  new_case share-tmpfs
+  mkdir -p "$dir/tmpfs"
+  if mount -t tmpfs -o size=40m ferrux-test "$dir/tmpfs"; then
+    make_source "$dir/tmpfs/t.bin" $((6 * 1048576 + 1000))
+    mkdir "$dir/tmpfs/out"
+    run_ferrux "$dir/tmpfs/t.bin" "$dir/tmpfs/out"
+    check "completes" test "$status" -eq 0
+    check "identical" same_file "$dir/tmpfs/t.bin" "$dir/tmpfs/out/t.bin"
+    umount "$dir/tmpfs"
+  else
+    check "tmpfs mounted" false
+  fi
+  end_case
+}
+
+# The share drops after 3 MiB of reads (source on it) or of writes (target
+# on it): the main thread reports a read, the writer thread a write; the
+# rerun on the share, healthy again, completes.
+scenario_share_drops() {
+  local side name code src target options
+  for side in read write; do
+    for name in EIO ENOTCONN; do
+      fuse_case "share-drops-$side-$name" || continue
+      code=$([[ $name == EIO ]] && echo 1117 || echo 64)
+      make_source "$dir/s.bin" $((6 * 1048576 + 777))
+      options="fail_on=$side,fail_after=$((3 * 1048576)),fail_errno=$name"
+      if [[ $side == read ]]; then
+        cp "$dir/s.bin" "$back/s.bin"
+        src=$mnt/s.bin target=$dst
+        # 5 ms a read and a checkpoint every 50 ms: the 48 reads before the
+        # drop leave a count to resume from.
+        options+=,latency_us=5000
+        fast_clock 200
+      else
+        # No checkpoint: every write on the share is a block of the writer.
+        src=$dir/s.bin target=$mnt
+      fi
+      if share_up "$options"; then
+        run_ferrux "$src" "$target" 65536
+        if [[ $side == read ]]; then
+          check "report" output_ends_with "Exception EInOutError${nl}I/O error $code"
+        else
+          check "report" output_matches "$(writer_report EInOutError "I/O error $code\.")"
+        fi
+        check "resumable" resumable "$dir/s.bin" "$target/s.bin"
+        local count=0
+        [[ -s $target/s.bin.size ]] && count=$(stored_count "$target/s.bin.size")
+        unmount_faultfs "$mnt"
+        share_up "" || { end_case; continue; }
+        check "rerun completes" rerun_completes "$src" "$target"
+        if [[ $side == read ]]; then
+          check "a count stored before the drop" test "$count" -gt 0
+          check "rerun restarts from it" output_has "Restart from $count$nl"
+        fi
+        unmount_faultfs "$mnt"
+      fi
+      end_case
+    done
+  done
+}
+
+# A share at 4 MiB/s with 200 us per call, the clock 20 times fast (a
+# checkpoint every half second): killed after its first progress row, the
+# copy resumes from the count stored.
+scenario_share_slow() {
+  fuse_case share-slow || return
+  make_source "$dir/slow.bin" $((8 * 1048576 + 4321))
+  if share_up throttle_bps=4194304,latency_us=200; then
+    fast_clock 20
+    start_ferrux "$dir/slow.bin" "$mnt" 65536
+    local i row=
+    for ((i = 0; i < 100; i++)); do
+      sleep 0.1
+      row=$(grep -m 1 -E '^ +[0-9]+ +[0-9]+ .*$' "$dir/run.out") && break
+    done
+    kill -KILL "$run_pid"
+    finish_ferrux
+    local first count
+    first=$(awk '{print $1}' <<<"$row")
+    count=$(stored_count "$mnt/slow.bin.size")
+    check "killed during the copy" test "$status" -eq 137
+    # A row is printed after its checkpoint stored the count.
+    check "a checkpoint before the kill" test "${count:-0}" -ge "${first:-1}"
+    check "no final name" absent "$mnt/slow.bin"
+    check "stored count covered" cmp -s -n "$count" "$dir/slow.bin" "$mnt/slow.bin.tmp"
+    fast_clock 20
+    check "rerun completes" rerun_completes "$dir/slow.bin" "$mnt" 65536
+    check "rerun restarts from the count" output_has "Restart from $count$nl"
+    unmount_faultfs "$mnt"
+  fi
+  end_case
+}
