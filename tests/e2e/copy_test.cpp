@@ -18,8 +18,7 @@ TEST_F(CopyTest, NoArgumentsPrintsUsageAndTouchesNothing) {
   EXPECT_TRUE(List("dest").empty());
 }
 
-struct ShortCase {
-  const char* label;
+struct ShortCase : Labelled {
   std::size_t size;
   std::vector<std::string> arguments;  // after the source name
   bool stale_size_file;  // an earlier run's size file lies in dest
@@ -53,8 +52,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ShortCase{"OneByteBelowBlock", 4095, {"4096"}, true}),
     LabelName());
 
-struct BulkCase {
-  const char* label;
+struct BulkCase : Labelled {
   std::size_t size;
   std::vector<std::string> block_argument;
   std::int64_t block;
@@ -86,8 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
         BulkCase{"DefaultBlock", 2 * 2097152 + 1, {}, kDefaultBlock}),
     LabelName());
 
-struct FailureCase {
-  const char* label;
+struct FailureCase : Labelled {
   std::vector<std::string> arguments;
   Lines report;
 };

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,7 +64,14 @@ void ExpectOutput(const std::string& output, const Lines& expected);
 // with a fraction of a second, and on POSIX the mode 0640.
 void MarkAsSource(const fs::path& file);
 
-// Names each case of a parameterised test after its `label`.
+// A case of a table-driven test: its label names the test and is what
+// test listings show of it.
+struct Labelled {
+  const char* label;
+};
+inline std::ostream& operator<<(std::ostream& out, const Labelled& c) {
+  return out << c.label;
+}
 struct LabelName {
   template <class Case>
   std::string operator()(const testing::TestParamInfo<Case>& info) const {

@@ -27,8 +27,7 @@ class ResumeFixture : public E2eTest {
   }
 };
 
-struct ResumeCase {
-  const char* label;
+struct ResumeCase : Labelled {
   Planted planted;
   std::vector<std::string> arguments;
   std::int64_t block;
@@ -76,8 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {"/O", "s.bin", "dest", "4096"}, 4096, 0}),
     LabelName());
 
-struct RefusedCase {
-  const char* label;
+struct RefusedCase : Labelled {
   Planted planted;
   Lines report;  // after the source line
 };
