@@ -22,14 +22,16 @@ int RunJob(os::Platform& platform, const os::Conventions& conventions,
   if (!settings) return kExitSuccess;
   auto job = std::make_unique<CopyJob>(platform, conventions, console,
                                        std::move(*settings), separator);
-  try {
-    return RunCopy(*job);
-  } catch (...) {
-    // A started writer may be in the middle of a block and keeps using the
-    // job until the process ends, which happens right after the report.
-    if (job->writer.started()) (void)job.release();
-    throw;
-  }
+  // Once the writer has started, the job is never freed: after a failure
+  // the writer may be in the middle of a block, and the process ends soon
+  // anyway.
+  struct KeepForWriter {
+    std::unique_ptr<CopyJob>& job;
+    ~KeepForWriter() {
+      if (job->writer.started()) (void)job.release();
+    }
+  } keep{job};
+  return RunCopy(*job);
 }
 
 void Report(report::ConsoleOut& console, os::Platform& platform,

@@ -60,10 +60,15 @@ void BackgroundWriter::ThreadEntry(void* self) {
 }
 
 void BackgroundWriter::Loop() {
+  // Once WriterIdle is set after the last block, the main thread may go on
+  // to end the run; from then on the writer touches only the events, which
+  // live until the process ends, never this object.
+  os::Event* const work_ready = work_ready_;
+  os::Event* const writer_idle = writer_idle_;
   for (;;) {
-    work_ready_->Wait();
+    work_ready->Wait();
     WriteNextBuffer();
-    writer_idle_->Set();
+    writer_idle->Set();
   }
 }
 
