@@ -4,8 +4,9 @@
 // threads are real, so the writer hand-off runs as it does in the program.
 #pragma once
 
-#include <condition_variable>
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,134 +14,195 @@
 #include <string>
 #include <vector>
 
+#include "engine/failure.h"
 #include "os/platform.h"
 
 namespace ferrux::testing {
 
+using os::FileHandle;
+using os::Result;
+using os::Status;
+
+// "<class>: <message>" of the failure `action` raises, or "" when none.
+template <class Action>
+std::string Raised(Action action) {
+  try {
+    action();
+  } catch (const engine::Failure& failure) {
+    return std::string(failure.class_name()) + ": " + failure.message();
+  }
+  return "";
+}
+
 class FakePlatform final : public os::Platform {
  public:
   static constexpr const char* kStdout = "<stdout>";
-
-  // One call that reached a file, in the order the calls arrived. `data`
-  // holds the bytes written; `count` the bytes moved by a read or write.
+  // One call that reached the platform; `data`: the bytes a write wrote.
   struct Call {
-    std::string op;
-    std::string file;
-    std::int64_t position = 0;
-    std::uint32_t count = 0;
-    std::string data;
+    std::string op, file, data;
   };
 
   FakePlatform();
 
-  // Knobs. Set them before the code under test runs; only TickCount and
-  // SetLockLimits change them afterwards.
+  // Knobs: set them before the code under test runs.
   bool has_stdout = true;
-  bool console = false;  // IsCharacterDevice's answer for standard output
+  bool console = false;  // whether standard output is a character device
   bool nt_family = true;
   bool valid_data_call = true;
-  bool debugger = false;
-  std::string lead_bytes;  // bytes IsLeadByte accepts
+  std::string lead_bytes;
   char time_separator = ':';
-  std::string module_file = "/opt/ferrux/bin/ferrux";
   os::LockLimits lock_limits{65536, 1048576};
   std::uint32_t tick = 0;
   std::uint32_t tick_step = 0;  // added after every TickCount call
   int write_delay_ms = 0;       // sleep before each write to a file
-  // A wait of the test's thread returns only once every thread started
+  // A wait of a test's own thread returns only once every thread started
   // through a fake waits again (see FakeEvent).
   bool settle_waits = true;
   int pause_after_set_ms = 0;  // a started thread sleeps after each Set
 
-  // The `nth` call (from 1; 0 for every call) of `op`, counted over all
-  // files or over `file` alone, fails with `code` (bool, pointer and
-  // optional answers turn false, null or empty).
+  // The `nth` call (from 1; 0: every call) of `op`, counted over all files
+  // or over `file` alone, fails with `code`; calls that return no status
+  // answer false, null or nothing.
   void Fail(const std::string& op, int nth, std::uint32_t code,
-            const std::string& file = "");
+            const std::string& file = "") {
+    Script({op, file, nth, code, UINT32_MAX});
+  }
   // The `nth` ReadFile or WriteFile call moves at most `count` bytes.
   void Short(const std::string& op, int nth, std::uint32_t count,
-             const std::string& file = "");
-
+             const std::string& file = "") {
+    Script({op, file, nth, 0, count});
+  }
   void SetFile(const std::string& name, std::string contents);
   std::optional<std::string> File(const std::string& name);
   std::string Out() { return File(kStdout).value_or(""); }
   std::vector<Call> Log();
-  // The status ExitProcess received, waiting up to 10 s for it; -1 if none.
+  // The status ExitProcess was given, waiting up to 10 s; -1 if none.
   int WaitForExit();
 
-  os::Result<os::FileHandle> OpenFile(const std::string& name,
-                                      os::OpenMode mode) override;
-  os::FileHandle StandardHandle(os::StandardStream stream) override;
-  os::Result<std::uint32_t> ReadFile(os::FileHandle file, void* buffer,
-                                     std::uint32_t count) override;
-  os::Result<std::uint32_t> WriteFile(os::FileHandle file, const void* buffer,
-                                      std::uint32_t count) override;
-  os::Status SetPosition(os::FileHandle file, std::int64_t position) override;
-  os::Result<std::int64_t> FileSize(os::FileHandle file) override;
-  os::Status SetEndOfFile(os::FileHandle file) override;
-  os::Status FlushFile(os::FileHandle file) override;
-  os::Status CloseFile(os::FileHandle file) override;
-  os::Result<os::FileTimes> GetFileTimes(os::FileHandle file) override;
-  os::Status SetFileTimes(os::FileHandle file,
-                          const os::FileTimes& times) override;
-  os::Result<std::uint32_t> GetAttributes(const std::string& name) override;
-  os::Status SetAttributes(const std::string& name,
-                           std::uint32_t attributes) override;
-  os::Status RemoveFile(const std::string& name) override;
-  os::Status MoveFileNoReplace(const std::string& from,
-                               const std::string& to) override;
+  Result<FileHandle> OpenFile(const std::string& name,
+                              os::OpenMode mode) override;
+  FileHandle StandardHandle(os::StandardStream stream) override {
+    if (stream == os::StandardStream::kInput) return {0, 0};
+    return has_stdout ? FileHandle{1, 0} : FileHandle{};
+  }
+  Result<std::uint32_t> ReadFile(FileHandle file, void* buffer,
+                                 std::uint32_t count) override;
+  Result<std::uint32_t> WriteFile(FileHandle file, const void* buffer,
+                                  std::uint32_t count) override;
+  Status SetPosition(FileHandle file, std::int64_t position) override {
+    if (position < 0) return {os::kErrorInvalidParameter, 22, "fake"};
+    return On("SetPosition", file, [&](Open& f) { f.position = position; });
+  }
+  Result<std::int64_t> FileSize(FileHandle file) override {
+    std::int64_t size = 0;
+    const Status status =
+        On("FileSize", file, [&](Open& f) { size = f.Size(); });
+    return {size, status};
+  }
+  Status SetEndOfFile(FileHandle file) override {
+    return On("SetEndOfFile", file, [](Open& f) {
+      f.data->resize(static_cast<std::size_t>(f.position));
+    });
+  }
+  Status FlushFile(FileHandle file) override { return On("FlushFile", file); }
+  Status CloseFile(FileHandle file) override {
+    return On("CloseFile", file, [&](Open&) { handles_.erase(file.native); });
+  }
+  Result<os::FileTimes> GetFileTimes(FileHandle file) override {
+    return {{1, 2, 3}, On("GetFileTimes", file)};
+  }
+  Status SetFileTimes(FileHandle file, const os::FileTimes&) override {
+    return On("SetFileTimes", file);
+  }
+  Result<std::uint32_t> GetAttributes(const std::string& name) override {
+    return {0x20, On("GetAttributes", name)};
+  }
+  Status SetAttributes(const std::string& name, std::uint32_t) override {
+    return On("SetAttributes", name);
+  }
+  Status RemoveFile(const std::string& name) override;
+  Status MoveFileNoReplace(const std::string& from,
+                           const std::string& to) override;
   bool ValidDataCallAvailable() override { return valid_data_call; }
-  os::Status SetValidData(os::FileHandle file, std::int64_t length) override;
-  std::string DescribeError(const os::Status& status) override;
+  Status SetValidData(FileHandle file, std::int64_t) override {
+    return On("SetValidData", file);
+  }
+  std::string DescribeError(const Status& status) override {
+    return "System error " + std::to_string(status.code) + ". \r\n";
+  }
   bool IsNtFamily() override { return nt_family; }
-  os::Status EnablePrivileges() override;
-  os::Result<bool> IsCharacterDevice(os::FileHandle file) override;
-  bool IsLeadByte(unsigned char byte) override;
-  std::string ToOem(std::string_view text) override;
+  Status EnablePrivileges() override { return On("EnablePrivileges", ""); }
+  Result<bool> IsCharacterDevice(FileHandle file) override {
+    return {console && file.native == 1, On("IsCharacterDevice", file)};
+  }
+  bool IsLeadByte(unsigned char byte) override {
+    return lead_bytes.find(static_cast<char>(byte)) != std::string::npos;
+  }
+  // ANSI 0xE4 (a with diaeresis) is 0x84 in the OEM code page: enough to
+  // see whether a text went through the conversion.
+  std::string ToOem(std::string_view text) override {
+    std::string oem(text);
+    std::replace(oem.begin(), oem.end(), '\xE4', '\x84');
+    return oem;
+  }
   char TimeSeparator() override { return time_separator; }
   void* AllocatePages(std::size_t size) override;
-  bool LockPages(void* address, std::size_t size) override;
-  std::optional<os::LockLimits> GetLockLimits() override;
-  bool SetLockLimits(const os::LockLimits& limits) override;
-  std::uint32_t TickCount() override;
-  os::Result<std::unique_ptr<os::Event>> NewEvent(
+  bool LockPages(void*, std::size_t) override {
+    return On("LockPages", "").ok();
+  }
+  std::optional<os::LockLimits> GetLockLimits() override {
+    if (!On("GetLockLimits", "").ok()) return std::nullopt;
+    return lock_limits;
+  }
+  bool SetLockLimits(const os::LockLimits& limits) override {
+    const bool granted = On("SetLockLimits", "").ok();
+    if (granted) lock_limits = limits;
+    return granted;
+  }
+  std::uint32_t TickCount() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return (tick += tick_step) - tick_step;
+  }
+  Result<std::unique_ptr<os::Event>> NewEvent(
       os::EventReset reset, os::InitialState initial) override;
-  os::Status StartThread(os::ThreadEntry entry, void* argument) override;
-  os::CodeLocation LocateCode(const void* address) override;
-  bool DebuggerAttached() override { return debugger; }
+  Status StartThread(os::ThreadEntry entry, void* argument) override;
+  os::CodeLocation LocateCode(const void* address) override {
+    return {"/opt/ferrux/bin/ferrux",
+            reinterpret_cast<std::uintptr_t>(address)};
+  }
+  bool DebuggerAttached() override { return false; }
   [[noreturn]] void ExitProcess(int status) override;
 
  private:
-  struct Node {
-    std::string data;
-    std::uint32_t attributes = 0x20;
-    os::FileTimes times{1, 2, 3};
-  };
-  struct Handle {
+  struct Open {
     std::string name;
-    std::shared_ptr<Node> node;
+    std::shared_ptr<std::string> data;
     std::int64_t position = 0;
     bool writable = false;
+    std::int64_t Size() const { return std::ssize(*data); }
   };
   struct Rule {
     std::string op, file;
     int nth;
-    std::uint32_t code;
-    std::uint32_t limit;
+    std::uint32_t code, limit;
   };
 
-  // Counts and logs a call of `op` on `file`; the rule that hits it, if any.
-  const Rule* Enter(const char* op, const std::string& file);
-  // Like Enter, for calls on a handle: the handle, or nullptr with `status`
-  // set when a rule or an unknown handle fails the call.
-  Handle* EnterHandle(const char* op, os::FileHandle file, os::Status& status,
+  void Script(Rule rule);
+  // Counts and logs a call; the code a scripted failure gives it (0: none)
+  // and, through `limit`, a shorter transfer. Caller holds mutex_.
+  std::uint32_t Enter(const char* op, const std::string& file,
                       std::uint32_t* limit = nullptr);
+  // Runs `body` on the open handle under the lock unless a scripted
+  // failure, or an unknown handle (code 6), fails the call.
+  Status On(const char* op, FileHandle file,
+            const std::function<void(Open&)>& body = {},
+            std::uint32_t* limit = nullptr);
+  Status On(const char* op, const std::string& name);
 
   std::mutex mutex_;
-  std::condition_variable exited_;
   std::optional<int> exit_status_;
-  std::map<std::string, std::shared_ptr<Node>> files_;
-  std::map<std::intptr_t, Handle> handles_;
+  std::map<std::string, std::shared_ptr<std::string>> files_;
+  std::map<std::intptr_t, Open> handles_;
   std::intptr_t next_handle_ = 100;
   std::vector<Rule> rules_;
   std::map<std::string, int> counts_;

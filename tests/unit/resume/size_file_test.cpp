@@ -5,13 +5,13 @@
 
 #include <limits>
 
-#include "engine/failure.h"
 #include "support/fake_platform.h"
 
 namespace ferrux::resume {
 namespace {
 
 using testing::FakePlatform;
+using testing::Raised;
 
 TEST(CountFormat, EightBytesLittleEndianSigned) {
   for (const std::int64_t count :
@@ -30,11 +30,11 @@ TEST(ValidateCount, ChecksRunInTheirOrder) {
   const struct {
     std::uint32_t read;
     std::int64_t count, temp_size, source_size;
-    const char* message;  // nullptr: accepted
+    const char* raised;
   } cases[] = {
-      {0, 0, 0, 100, nullptr},
-      {8, 4096, 4096, 4096, nullptr},
-      {8, -4096, 0, 100, nullptr},
+      {0, 0, 0, 100, ""},
+      {8, 4096, 4096, 4096, ""},
+      {8, -4096, 0, 100, ""},
       {3, 0, 0, 0, "Strange Counter Size"},
       {9, 0, 0, 0, "Strange Counter Size"},
       {3, 99999, 0, 0, "Strange Counter Size"},
@@ -42,29 +42,24 @@ TEST(ValidateCount, ChecksRunInTheirOrder) {
       {8, 8192, 8192, 4096, "Counter Size More Then Src File Size"},
   };
   for (const auto& c : cases) {
-    const char* raised = nullptr;
-    try {
-      ValidateCount(c.read, c.count, c.temp_size, c.source_size);
-    } catch (const engine::Exception& failure) {
-      raised = failure.what();
-      EXPECT_STREQ(raised, c.message);
-    }
-    EXPECT_EQ(raised == nullptr, c.message == nullptr) << c.count;
+    const std::string raised = Raised(
+        [&] { ValidateCount(c.read, c.count, c.temp_size, c.source_size); });
+    EXPECT_EQ(raised, *c.raised ? std::string("Exception: ") + c.raised : "")
+        << c.read << ' ' << c.count;
   }
 }
 
 TEST(SizeFile, OpenReadsOnlyTheFirstEightBytesAndChangesNothing) {
   const struct {
     std::optional<std::string> stored;
-    std::int64_t count;  // -1: "Strange Counter Size"
+    std::string result;  // the count, or the failure
     const char* out;
   } cases[] = {
-      {std::nullopt, 0, ""},
-      {"", 0, ""},
-      {std::string("\x00\x10\x00\x00\x00\x00\x00\x00", 8) + "trailing", 4096,
+      {std::nullopt, "0", ""},
+      {"", "0", ""},
+      {std::string("\0\x10\0\0\0\0\0\0trailing", 16), "4096",
        "Restart from 4096\n"},
-      {std::string(8, '\0') + "x", 0, ""},
-      {"abc", -1, ""},
+      {"abc", "Exception: Strange Counter Size", ""},
   };
   for (const auto& c : cases) {
     FakePlatform fake;
@@ -76,13 +71,11 @@ TEST(SizeFile, OpenReadsOnlyTheFirstEightBytesAndChangesNothing) {
     target.Open(engine::ChannelMode::kReadWrite);
     report::ConsoleOut out(fake, "\n");
     SizeFile size_file(fake);
-    std::int64_t count = -1;
-    try {
-      count = size_file.Open("s", target, 8192, out);
-    } catch (const engine::Exception& failure) {
-      EXPECT_EQ(failure.message(), "Strange Counter Size");
-    }
-    EXPECT_EQ(count, c.count);
+    std::string result;
+    result += Raised([&] {
+      result = std::to_string(size_file.Open("s", target, 8192, out));
+    });
+    EXPECT_EQ(result, c.result);
     EXPECT_EQ(fake.Out(), c.out);
     EXPECT_EQ(fake.File("s"), c.stored.value_or(""));
   }
