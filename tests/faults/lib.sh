@@ -140,6 +140,27 @@ unmount_faultfs() {
   wait "$faultfs_pid" 2>/dev/null
 }
 
+# Begins a FUSE case: false (and the case skipped) where FUSE cannot run.
+# Sets $back (the backing folder) and $mnt (its mount point).
+fuse_case() {
+  new_case "$1"
+  local why
+  if why=$(fuse_missing); then
+    skip_case "$why"
+    return 1
+  fi
+  back=$dir/back mnt=$dir/mnt
+  mkdir -p "$back" "$mnt"
+}
+
+# Mounts $back at $mnt with OPTIONS; a failed mount fails the case.
+share_up() {
+  mount_faultfs "$back" "$mnt" "$1" || {
+    check "faultfs mounted with '$1'" false
+    return 1
+  }
+}
+
 # start_ferrux ARGS...: run_ferrux in the background ($run_pid is the
 # program itself, output in $dir/run.out); finish_ferrux waits for it and
 # sets $out and $status.

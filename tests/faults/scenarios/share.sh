@@ -2,27 +2,6 @@
 # refuses O_DIRECT, one that drops in the middle of a read or a write, and
 # a slow one. Every mount lives in the case's folder and is unmounted.
 
-# Begins a FUSE case: false (and the case skipped) where FUSE cannot run.
-# Sets $back (the backing folder) and $mnt (its mount point).
-fuse_case() {
-  new_case "$1"
-  local why
-  if why=$(fuse_missing); then
-    skip_case "$why"
-    return 1
-  fi
-  back=$dir/back mnt=$dir/mnt
-  mkdir -p "$back" "$mnt"
-}
-
-# Mounts $back at $mnt with OPTIONS; a failed mount fails the case.
-share_up() {
-  mount_faultfs "$back" "$mnt" "$1" || {
-    check "faultfs mounted with '$1'" false
-    return 1
-  }
-}
-
 scenario_share_refuses_direct() {
   fuse_case share-refuses-direct || return
   mkdir -p "$back/in" "$back/out"

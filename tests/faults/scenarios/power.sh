@@ -1,0 +1,104 @@
+# Power cuts at random moments of a resumable copy onto a share that keeps
+# every write in memory until the file is flushed (faultfs "volatile"):
+# unmounting is the cut. Half of the cuts lose everything unflushed; in the
+# other half each lost write or truncation may still have reached the disk,
+# as early write-back can, which is what a count stored before its data
+# would be caught by. After each cut the share is mounted healthy: the
+# durable state must hold no stored count beyond the durable data and no
+# final name for an incomplete copy. One to three cut runs in a row, then a
+# rerun on the healthy share that must complete to an identical copy.
+#
+# FERRUX_POWER_LOSS_POINTS: the number of cuts (default 200).
+
+# What a cut may leave: a final name only for the whole copy; otherwise a
+# size file of 0 or 8 bytes whose count the durable temporary file covers.
+power_state_ok() {  # SRC FINAL
+  local src=$1 final=$2 count=0 bytes
+  if [[ -e $final ]]; then
+    cmp -s "$src" "$final" || { echo "final name holds an incomplete copy"; return 1; }
+    return 0
+  fi
+  [[ -e $final.size ]] || return 0
+  bytes=$(stat -c %s "$final.size")
+  [[ $bytes -eq 0 || $bytes -eq 8 ]] || { echo "size file of $bytes bytes"; return 1; }
+  [[ $bytes -eq 8 ]] && count=$(stored_count "$final.size")
+  ((count == 0)) && return 0
+  [[ -e $final.tmp ]] || { echo "count $count without a temporary file"; return 1; }
+  local durable
+  durable=$(stat -c %s "$final.tmp")
+  ((count <= durable)) || { echo "count $count beyond the $durable durable bytes"; return 1; }
+  cmp -s -n "$count" "$src" "$final.tmp" || { echo "count $count covers bytes unlike the source"; return 1; }
+}
+
+scenario_power_loss() {
+  fuse_case power-loss || return
+  local points=${FERRUX_POWER_LOSS_POINTS:-200}
+  local src=$dir/p.bin final=$mnt/p.bin blocks=(4096 4096 65536 1048576)
+  make_source "$src" $((12 * 1048576 + 12345))
+  # The source lies on the share too, read from the host's cache: the
+  # copy's pace depends little on the disk.
+  mkdir "$back/in"
+  cp "$src" "$back/in/p.bin"
+  # Uninterrupted runs per block size, clock 200 times fast (a checkpoint
+  # every 50 ms), spread the cuts over the copy and a little beyond.
+  local -A took
+  local block start us
+  for block in "${blocks[@]}" "${blocks[@]}"; do
+    share_up volatile || { end_case; return; }
+    start=$(date +%s%N)
+    fast_clock 200
+    run_ferrux "$mnt/in/p.bin" "$mnt" "$block"
+    us=$((($(date +%s%N) - start) / 1000))
+    ((us < ${took[$block]:-us + 1})) && took[$block]=$us
+    unmount_faultfs "$mnt"
+    rm -f "$back"/p.bin*
+  done
+
+  local cuts=0 during=0 after=0 restarts=0 reruns=0 identical=0 bad=0
+  local chain seed delay why
+  while ((cuts < points)); do
+    for ((chain = 1 + RANDOM % 3; chain > 0 && cuts < points; chain--)); do
+      seed=$((RANDOM % 2 ? RANDOM + 1 : 0))
+      share_up "volatile,writeback_seed=$seed" || break 2
+      block=${blocks[RANDOM % ${#blocks[@]}]}
+      delay=$((took[$block] * 13 / 10 * RANDOM / 32767))
+      fast_clock 200
+      start_ferrux "$mnt/in/p.bin" "$mnt" "$block"
+      sleep "$(printf '%d.%06d' $((delay / 1000000)) $((delay % 1000000)))"
+      kill -KILL "$run_pid" 2>/dev/null
+      finish_ferrux
+      unmount_faultfs "$mnt"
+      cuts=$((cuts + 1))
+      [[ $status -eq 137 ]] && during=$((during + 1)) || after=$((after + 1))
+      [[ $out == *"Restart from "* ]] && restarts=$((restarts + 1))
+      share_up "" || break 2
+      if ! why=$(power_state_ok "$src" "$final"); then
+        bad=$((bad + 1))
+        echo "cut $cuts (block $block, ${delay} us, seed $seed): $why" >>"$dir/power.log"
+      fi
+      [[ -e $final ]] && chain=0
+      unmount_faultfs "$mnt"
+    done
+    share_up "" || break
+    if [[ ! -e $final ]]; then
+      reruns=$((reruns + 1))
+      if rerun_completes "$mnt/in/p.bin" "$mnt"; then
+        identical=$((identical + 1))
+      else
+        bad=$((bad + 1))
+        echo "rerun after cut $cuts: status $status, not identical or left over" >>"$dir/power.log"
+      fi
+    fi
+    unmount_faultfs "$mnt"
+    rm -f "$back"/p.bin*
+  done
+  faults_tried=$((faults_tried + cuts - 1))
+  echo "     power cuts: $cuts ($during during the copy, $after after it);" \
+    "resumed runs: $restarts; reruns: $reruns, identical: $identical"
+  [[ -s $dir/power.log ]] && sed 's/^/     /' "$dir/power.log"
+  check "cuts as asked" test "$cuts" -eq "$points"
+  check "cuts during the copy" test "$during" -gt 0
+  check "every cut left a sound durable state, every rerun identical" test "$bad" -eq 0
+  [[ $case_ok -eq 1 ]] && outcomes_expected=$((outcomes_expected + cuts - 1))
+  end_case
+}
