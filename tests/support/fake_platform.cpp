@@ -1,9 +1,7 @@
-// FakePlatform: in-memory files, scripted faults, and events and threads
-// over the standard library.
+// FakePlatform: in-memory files and scripted faults.
 #include "support/fake_platform.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <thread>
 
 namespace ferrux::testing {
@@ -12,42 +10,6 @@ namespace {
 void Sleep(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
-
-thread_local bool tls_started = false;  // a thread started by StartThread
-
-class FakeEvent final : public os::Event {
- public:
-  FakeEvent(bool manual, bool set, int pause_ms)
-      : manual_(manual), set_(set), pause_ms_(pause_ms) {}
-  void Set() override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      set_ = true;
-      changed_.notify_all();
-    }
-    if (tls_started) Sleep(pause_ms_);  // as if the thread lost the processor
-  }
-  void Reset() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    set_ = false;
-  }
-  void Wait() override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return set_; });
-    set_ = manual_;
-  }
-
- private:
-  const bool manual_;
-  bool set_;
-  const int pause_ms_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-};
-
-// The program never deletes its events, and a parked thread may wait on one
-// after its test has ended: kept reachable here for the leak checker.
-std::vector<os::Event*>& all_events = *new std::vector<os::Event*>;
 
 }  // namespace
 
@@ -121,7 +83,6 @@ Result<std::uint32_t> FakePlatform::WriteFile(FileHandle file,
   Status denied;
   const auto body = [&](Open& f) {
     if (!f.writable) return void(denied = Error(os::kErrorAccessDenied));
-    if (file.native == 1) f.position = std::ssize(*f.data);
     const auto at = static_cast<std::size_t>(f.position);
     f.data->resize(std::max(f.data->size(), at + count));
     f.data->replace(at, count, static_cast<const char*>(buffer), count);
@@ -143,36 +104,6 @@ Status FakePlatform::MoveFileNoReplace(const std::string& from,
   files_[to] = std::move(files_[from]);
   files_.erase(from);
   return {};
-}
-
-void* FakePlatform::AllocatePages(std::size_t size) {
-  if (!On("AllocatePages", "").ok()) return nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<char>& block = pages_.emplace_back(size + 4096, '\0');
-  void* start = block.data();
-  std::size_t space = block.size();
-  return std::align(4096, size, start, space);
-}
-
-Result<std::unique_ptr<os::Event>> FakePlatform::NewEvent(
-    os::EventReset reset, os::InitialState initial) {
-  const Status status = On("NewEvent", "");
-  if (!status.ok()) return {nullptr, status};
-  all_events.push_back(new FakeEvent(reset == os::EventReset::kManual,
-                                     initial == os::InitialState::kSet,
-                                     pause_after_set_ms));
-  return {std::unique_ptr<os::Event>(all_events.back()), {}};
-}
-
-Status FakePlatform::StartThread(os::ThreadEntry entry, void* argument) {
-  const Status status = On("StartThread", "");
-  if (status.ok()) {
-    std::thread([entry, argument] {
-      tls_started = true;
-      entry(argument);
-    }).detach();
-  }
-  return status;
 }
 
 // The test process must go on: the status is handed to WaitForExit and the

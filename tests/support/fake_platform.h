@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "engine/failure.h"
-#include "os/platform.h"
+#include "os/native_platform.h"
 
 namespace ferrux::testing {
 
@@ -53,7 +53,6 @@ class FakePlatform final : public os::Platform {
   std::uint32_t tick = 0;
   std::uint32_t tick_step = 0;  // added after every TickCount call
   int write_delay_ms = 0;       // sleep before each write to a file
-  int pause_after_set_ms = 0;   // a started thread sleeps after each Set
 
   // The `nth` call (from 1; 0: every call) of `op`, counted over all files
   // or over `file` alone, fails with `code`; calls that return no status
@@ -63,10 +62,6 @@ class FakePlatform final : public os::Platform {
             const std::string& file = "", std::uint32_t limit = UINT32_MAX) {
     std::lock_guard<std::mutex> lock(mutex_);
     rules_.push_back({op, file, nth, code, limit});
-  }
-  void Short(const std::string& op, int nth, std::uint32_t limit,
-             const std::string& file = "") {
-    Fail(op, nth, 0, file, limit);
   }
   void SetFile(const std::string& name, std::string contents) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -114,17 +109,13 @@ class FakePlatform final : public os::Platform {
   Status CloseFile(FileHandle file) override {
     return On("CloseFile", file, [&](Open&) { handles_.erase(file.native); });
   }
-  Result<os::FileTimes> GetFileTimes(FileHandle file) override {
-    return {{1, 2, 3}, On("GetFileTimes", file)};
+  Result<os::FileTimes> GetFileTimes(FileHandle) override { return {}; }
+  Status SetFileTimes(FileHandle, const os::FileTimes&) override { return {}; }
+  Result<std::uint32_t> GetAttributes(const std::string&) override {
+    return {};
   }
-  Status SetFileTimes(FileHandle file, const os::FileTimes&) override {
-    return On("SetFileTimes", file);
-  }
-  Result<std::uint32_t> GetAttributes(const std::string& name) override {
-    return {0x20, On("GetAttributes", name)};
-  }
-  Status SetAttributes(const std::string& name, std::uint32_t) override {
-    return On("SetAttributes", name);
+  Status SetAttributes(const std::string&, std::uint32_t) override {
+    return {};
   }
   Status RemoveFile(const std::string& name) override {
     const Status status = On("RemoveFile", name);
@@ -156,7 +147,10 @@ class FakePlatform final : public os::Platform {
     return oem;
   }
   char TimeSeparator() override { return time_separator; }
-  void* AllocatePages(std::size_t size) override;
+  void* AllocatePages(std::size_t size) override {
+    return On("AllocatePages", "").ok() ? native_->AllocatePages(size)
+                                        : nullptr;
+  }
   bool LockPages(void*, std::size_t) override {
     return On("LockPages", "").ok();
   }
@@ -174,8 +168,12 @@ class FakePlatform final : public os::Platform {
     return (tick += tick_step) - tick_step;
   }
   Result<std::unique_ptr<os::Event>> NewEvent(
-      os::EventReset reset, os::InitialState initial) override;
-  Status StartThread(os::ThreadEntry entry, void* argument) override;
+      os::EventReset reset, os::InitialState initial) override {
+    return native_->NewEvent(reset, initial);
+  }
+  Status StartThread(os::ThreadEntry entry, void* argument) override {
+    return native_->StartThread(entry, argument);
+  }
   os::CodeLocation LocateCode(const void* address) override {
     return {"/opt/ferrux/bin/ferrux",
             reinterpret_cast<std::uintptr_t>(address)};
@@ -222,7 +220,8 @@ class FakePlatform final : public os::Platform {
   std::vector<Rule> rules_;
   std::map<std::string, int> counts_;
   std::vector<Call> log_;
-  std::vector<std::vector<char>> pages_;
+  // Events, threads and pages are the real ones of the build's platform.
+  const std::unique_ptr<os::Platform> native_ = os::CreateNativePlatform();
 };
 
 }  // namespace ferrux::testing

@@ -3,14 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace ferrux::app {
 namespace {
 
 TEST(SplitCommandLine, QuotesGroupAndNothingEscapes) {
-  const struct {
-    std::string_view line;
-    std::vector<std::string> arguments;
-  } cases[] = {
+  const std::pair<std::string_view, std::vector<std::string>> cases[] = {
       {"p a.iso  D:\\dst\t4096", {"p", "a.iso", "D:\\dst", "4096"}},
       {"p \"my file.iso\" \"C:\\dir\\\" x",
        {"p", "my file.iso", "C:\\dir\\", "x"}},
@@ -18,18 +17,14 @@ TEST(SplitCommandLine, QuotesGroupAndNothingEscapes) {
       {"p \"\" \"\"\"\"x y", {"p", "x", "y"}},  // leading "" pairs skipped
       {std::string_view("p a \0 b", 7), {"p", "a"}},  // stops at an empty one
       {"p a \"", {"p", "a"}},
-      {"  ", {}},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(SplitCommandLine(c.line), c.arguments) << c.line;
+      {"  ", {}}};
+  for (const auto& [line, arguments] : cases) {
+    EXPECT_EQ(SplitCommandLine(line), arguments) << line;
   }
 }
 
 TEST(ParseBufferSize, BlockSizeArguments) {
-  const struct {
-    std::string_view text;
-    std::uint32_t size;
-  } cases[] = {
+  const std::pair<std::string_view, std::uint32_t> cases[] = {
       {"", 2097152},           {"abc", 2097152},     {"5000", 4096},
       {"65535", 32768},        {"1048576", 1048576}, {"$100000", 1048576},
       {"0x1000", 4096},        {"0X1000", 4096},     {"x1000", 4096},
@@ -38,49 +33,45 @@ TEST(ParseBufferSize, BlockSizeArguments) {
       {"2147483648", 2097152}, {"-$10", 2097152},    {"+0x10", 2097152},
       {" 8192", 8192},         {"8192 ", 2097152},   {"\t8192", 2097152},
       {"100", 4096},           {"0", 4096},          {"+16384", 16384},
-      {"008192", 8192},        {"0x", 2097152},      {"$100000000", 2097152},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(ParseBufferSize(c.text, true), c.size) << '"' << c.text << '"';
+      {"008192", 8192},        {"0x", 2097152},      {"$100000000", 2097152}};
+  for (const auto& [text, size] : cases) {
+    EXPECT_EQ(ParseBufferSize(text, true), size) << '"' << text << '"';
   }
   EXPECT_EQ(ParseBufferSize("junk", false), 65536u);
   EXPECT_EQ(ParseBufferSize("8192", false), 8192u);
-  const std::uint32_t powers[][2] = {
-      {0, 1}, {1, 1}, {3, 2}, {4097, 4096}, {0xFFFFFFFF, 0x80000000}};
-  for (const auto& p : powers) EXPECT_EQ(FloorPowerOfTwo(p[0]), p[1]) << p[0];
+  for (const auto& [value, floor] :
+       {std::pair<std::uint32_t, std::uint32_t>{0, 1},
+        {1, 1},
+        {3, 2},
+        {4097, 4096},
+        {0xFFFFFFFF, 0x80000000}}) {
+    EXPECT_EQ(FloorPowerOfTwo(value), floor) << value;
+  }
 }
 
 TEST(Names, SeparatorsAndDoubleByteCharacters) {
   const LeadBytePredicate none = [](unsigned char) { return false; };
   const LeadBytePredicate dbcs = [](unsigned char c) { return c == 0x81; };
-  const struct {
-    std::string_view name, separators;
-    bool double_byte;
-    const char* base;
-  } bases[] = {
-      {"/srv/data/big.iso", "/", false, "big.iso"},
-      {"C:\\dir\\big.iso", "/", false, "C:\\dir\\big.iso"},
-      {"\\\\server\\share\\big.iso", "\\:", false, "big.iso"},
-      {"C:big.iso", "\\:", false, "big.iso"},
-      {"dir\\", "\\:", false, ""},
-      {"d\\\x81\x5C.iso", "\\:", true, "\x81\x5C.iso"},  // 0x5C as trail byte
-      {"d\\\x81\x5C.iso", "\\:", false, ".iso"},
-  };
-  for (const auto& b : bases) {
-    EXPECT_EQ(BaseNameOf(b.name, b.separators, b.double_byte ? dbcs : none),
-              b.base)
-        << b.name;
+  const std::tuple<std::string_view, std::string_view, bool, const char*>
+      bases[] = {
+          {"/srv/data/big.iso", "/", false, "big.iso"},
+          {"\\\\server\\share\\big.iso", "\\:", false, "big.iso"},
+          {"C:big.iso", "\\:", false, "big.iso"},
+          {"d\\\x81\x5C.iso", "\\:", true, "\x81\x5C.iso"},  // a trail byte
+          {"d\\\x81\x5C.iso", "\\:", false, ".iso"}};
+  for (const auto& [name, separators, double_byte, base] : bases) {
+    EXPECT_EQ(BaseNameOf(name, separators, double_byte ? dbcs : none), base)
+        << name;
   }
-  const char* const directories[][2] = {
+  const std::pair<const char*, const char*> directories[] = {
       {"D:\\backup", "D:\\backup\\"},
       {"D:\\backup\\", "D:\\backup\\"},
       {"D:", "D:\\"},
       {"", ""},
       {"\x81\x5C", "\x81\x5C\\"},
-      {"a\\\x81\x5C\\", "a\\\x81\x5C\\"},
-  };
-  for (const auto& d : directories) {
-    EXPECT_EQ(DirectoryWithSeparator(d[0], '\\', dbcs), d[1]) << d[0];
+      {"a\\\x81\x5C\\", "a\\\x81\x5C\\"}};
+  for (const auto& [directory, with_separator] : directories) {
+    EXPECT_EQ(DirectoryWithSeparator(directory, '\\', dbcs), with_separator);
   }
   EXPECT_EQ(DirectoryWithSeparator("dst", '/', none), "dst/");
 }

@@ -2,7 +2,6 @@
 // table, the completion line and both failure reports.
 #include <gtest/gtest.h>
 
-#include "report/console_out.h"
 #include "report/failure_report.h"
 #include "report/formats.h"
 #include "report/progress.h"
@@ -15,31 +14,23 @@ using testing::FakePlatform;
 using testing::Raised;
 
 TEST(Formats, DurationsAndZeroPadding) {
-  const struct {
-    std::uint32_t seconds;
-    char separator;
-    const char* text;
-  } cases[] = {
-      {0, ':', "00:00:00"},
-      {59, ':', "00:00:59"},
-      {3599, ':', "00:59:59"},
-      {86399, ':', "23:59:59"},
-      {86400, ':', "1d 00:00:00"},
-      {90061, ':', "1d 01:01:01"},
-      {4294967295u, ':', "49710d 06:28:15"},
-      {3661, '.', "01.01.01"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(FormatDuration(c.seconds, c.separator), c.text) << c.seconds;
+  std::string texts;
+  for (const std::uint32_t seconds :
+       {0u, 59u, 3599u, 86399u, 86400u, 90061u, 4294967295u}) {
+    texts += FormatDuration(seconds, ':') + "|";
   }
+  EXPECT_EQ(texts,
+            "00:00:00|00:00:59|00:59:59|23:59:59|1d 00:00:00|1d 01:01:01|"
+            "49710d 06:28:15|");
+  EXPECT_EQ(FormatDuration(3661, '.'), "01.01.01");
   EXPECT_EQ(PadZeros(7, 2) + PadZeros(0, 2) + PadZeros(123, 2), "0700123");
 }
 
-// The sizes of the writes that reached standard output.
-std::vector<std::size_t> Writes(FakePlatform& fake) {
-  std::vector<std::size_t> sizes;
+// The sizes of the writes that reached standard output, in order.
+std::string Writes(FakePlatform& fake) {
+  std::string sizes;
   for (const FakePlatform::Call& call : fake.Log()) {
-    if (call.op == "WriteFile") sizes.push_back(call.data.size());
+    if (call.op == "WriteFile") sizes += std::to_string(call.data.size()) + " ";
   }
   return sizes;
 }
@@ -51,13 +42,10 @@ TEST(ConsoleOut, ConsoleWritesEachPrintRedirectedWritesFullBuffers) {
     ConsoleOut out(fake, "\r\n");
     out.Print({"Seek..."});
     out.PrintLine({std::string(199, 'x'), Number{-42, 5}});
-    const std::vector<std::size_t> before_close = Writes(fake);
+    EXPECT_EQ(Writes(fake), on_console ? "7 128 78 " : "128 ");
     EXPECT_TRUE(out.Close());
+    EXPECT_EQ(Writes(fake), on_console ? "7 128 78 " : "128 85 ");
     EXPECT_EQ(fake.Out(), "Seek..." + std::string(199, 'x') + "  -42\r\n");
-    using Sizes = std::vector<std::size_t>;
-    const Sizes written = on_console ? Sizes{7, 128, 78} : Sizes{128};
-    EXPECT_EQ(before_close, written);
-    EXPECT_EQ(Writes(fake), (on_console ? written : Sizes{128, 85}));
   }
 }
 
@@ -110,21 +98,16 @@ TEST(FailureReports, MainReportConvertsAndUnhandledReportDoesNot) {
             "Exception Exception\n"
             "Exception EWin32Error\nWin32 Error.  Code: 32.\nIn use\n");
 
-  const struct {
-    std::uintptr_t offset;
-    std::string message, text;
-  } cases[] = {
-      {0x1A2B, "Boom", "Exception E in module m.exe at 00001A2B.\nBoom."},
-      {0xFFFFFFFF, "Done.", "Exception E in module m.exe at FFFFFFFF.\nDone."},
-      {0, "", "Exception E in module m.exe at 00000000.\n"},
-      {0xabcdef, "\xE4", "Exception E in module m.exe at 00ABCDEF.\n\xE4."},
+  const std::string head = "Exception E in module m.exe at ";
+  const std::tuple<std::uintptr_t, std::string, std::string> cases[] = {
+      {0x1A2B, "Boom", head + "00001A2B.\nBoom."},
+      {0xFFFFFFFF, "Done.", head + "FFFFFFFF.\nDone."},
+      {0, "", head + "00000000.\n"},
+      {0xabcdef, "\xE4", head + "00ABCDEF.\n\xE4."},
       {0, std::string(2000, 'y'),
-       "Exception E in module m.exe at 00000000.\n" +
-           std::string(1023 - 41, 'y')},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(FormatUnhandledFailure("E", "m.exe", c.offset, c.message),
-              c.text);
+       head + "00000000.\n" + std::string(982, 'y')}};
+  for (const auto& [offset, message, text] : cases) {
+    EXPECT_EQ(FormatUnhandledFailure("E", "m.exe", offset, message), text);
   }
 }
 
