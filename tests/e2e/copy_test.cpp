@@ -1,5 +1,5 @@
-// Fresh copies: the usage text, one-piece and bulk copies, failures before
-// anything is copied, and a final name that is already taken.
+// Copies that complete: fresh and resumed, in one piece and block by block;
+// the usage text; and a final name that is already taken.
 #include "e2e/e2e_support.h"
 
 namespace ferrux::test {
@@ -18,141 +18,110 @@ TEST_F(CopyTest, NoArgumentsPrintsUsageAndTouchesNothing) {
   EXPECT_TRUE(List("dest").empty());
 }
 
-struct ShortCase : Labelled {
-  std::size_t size;
-  std::vector<std::string> arguments;  // after the source name
-  bool stale_size_file;  // an earlier run's size file lies in dest
+struct CopyCase : Labelled {
+  std::int64_t size;
+  const char* block_argument;  // "" for none
+  std::int64_t block;          // the block the program must use
+  std::optional<Planted> planted;
+  std::int64_t from;  // where the copy goes on
+  bool ordinary;      // "/O"
 };
 
-class ShortCopyTest : public E2eTest,
-                      public testing::WithParamInterface<ShortCase> {};
+class FullCopyTest : public E2eTest,
+                     public testing::WithParamInterface<CopyCase> {};
 
-// A source shorter than one block is copied with one read and one write
-// and never opens a size file, not even one lying there.
-TEST_P(ShortCopyTest, CopiesInOnePiece) {
-  const ShortCase& c = GetParam();
-  PutSource("s.bin", c.size);
-  const std::string stale = "\x01\x02\x03";  // would fail if read
-  if (c.stale_size_file) Put("dest/s.bin.size", stale);
+// Junk after a stored count is overwritten or cut off. A size file is
+// deleted at the end, unless the run neither reads nor deletes it: with
+// "/O", and when the source is shorter than one block.
+TEST_P(FullCopyTest, CopiesCompletely) {
+  const CopyCase& c = GetParam();
+  const std::string source =
+      PutSource("s.bin", static_cast<std::size_t>(c.size));
+  if (c.planted) Plant(source, *c.planted);
   std::vector<std::string> arguments{"s.bin", "dest"};
-  arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+  if (c.ordinary) arguments.insert(arguments.begin(), "/O");
+  if (*c.block_argument != '\0') arguments.emplace_back(c.block_argument);
   const Outcome run = Execute(arguments);
   EXPECT_EQ(run.exit_status, 0);
-  ExpectOutput(run.output, CopyLines("s.bin", static_cast<std::int64_t>(c.size),
-                                     kDefaultBlock));
-  ExpectCompleteCopy("s.bin", c.stale_size_file ? std::optional(stale)
-                                                : std::nullopt);
+  ExpectOutput(run.output, CopyLines("s.bin", c.size, c.block, c.from,
+                                     c.planted ? c.planted->tmp_length : 0));
+  const bool untouched = c.planted && (c.ordinary || c.size < c.block);
+  ExpectCompleteCopy(
+      "s.bin", untouched ? std::optional(c.planted->size_file) : std::nullopt);
+}
+
+// The size file that an earlier run with a smaller block may leave; it is
+// refused when read.
+const Planted kStale{0, 0, "\x01\x02\x03"};
+
+CopyCase Fresh(const char* label, std::int64_t size, const char* argument,
+               std::int64_t block, std::optional<Planted> planted = {}) {
+  return {{label}, size, argument, block, std::move(planted), 0, false};
+}
+
+constexpr std::int64_t kSize = 5 * 4096 + 100;
+
+CopyCase Resume(const char* label, std::int64_t valid, std::int64_t length,
+                std::string size_file, std::int64_t from,
+                const char* block = "4096", bool ordinary = false) {
+  return {{label},
+          kSize,
+          block,
+          std::stoll(block),
+          Planted{valid, length, std::move(size_file)},
+          from,
+          ordinary};
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Sizes, ShortCopyTest,
-    testing::Values(ShortCase{"BelowDefaultBlock", 3000, {}, false},
-                    ShortCase{"Empty", 0, {}, false},
-                    ShortCase{"StaleSizeFile", 3000, {}, true},
-                    ShortCase{"OneByteBelowBlock", 4095, {"4096"}, true}),
+    Fresh, FullCopyTest,
+    testing::Values(Fresh("Empty", 0, "", kDefaultBlock, kStale),
+                    Fresh("BelowBlock", 3000, "", kDefaultBlock, kStale),
+                    Fresh("OneByteBelowBlock", 4095, "4096", 4096, kStale),
+                    Fresh("OneBlock", 4096, "4096", 4096),
+                    Fresh("WholeBlocks", 4 * 4096, "4096", 4096),
+                    Fresh("BlocksAndRemainder", 5 * 4096 + 100, "4096", 4096),
+                    Fresh("RoundedDownBlock", 3 * 65536 + 1000, "100000",
+                          65536),
+                    Fresh("DefaultBlock", 2 * 2097152 + 1, "", kDefaultBlock)),
     LabelName());
 
-struct BulkCase : Labelled {
-  std::size_t size;
-  std::vector<std::string> block_argument;
-  std::int64_t block;
-};
-
-class BulkCopyTest : public E2eTest,
-                     public testing::WithParamInterface<BulkCase> {};
-
-TEST_P(BulkCopyTest, CopiesBlockByBlock) {
-  const BulkCase& c = GetParam();
-  PutSource("s.bin", c.size);
-  std::vector<std::string> arguments{"s.bin", "dest"};
-  arguments.insert(arguments.end(), c.block_argument.begin(),
-                   c.block_argument.end());
-  const Outcome run = Execute(arguments);
-  EXPECT_EQ(run.exit_status, 0);
-  ExpectOutput(run.output,
-               CopyLines("s.bin", static_cast<std::int64_t>(c.size), c.block));
-  ExpectCompleteCopy("s.bin");
-}
-
 INSTANTIATE_TEST_SUITE_P(
-    Blocks, BulkCopyTest,
+    Resumed, FullCopyTest,
     testing::Values(
-        BulkCase{"OneBlock", 4096, {"4096"}, 4096},
-        BulkCase{"WholeBlocks", 4 * 4096, {"4096"}, 4096},
-        BulkCase{"BlocksAndRemainder", 5 * 4096 + 100, {"4096"}, 4096},
-        BulkCase{"RoundedDownBlock", 3 * 65536 + 1000, {"100000"}, 65536},
-        BulkCase{"DefaultBlock", 2 * 2097152 + 1, {}, kDefaultBlock}),
-    LabelName());
-
-struct FailureCase : Labelled {
-  std::vector<std::string> arguments;
-  Lines report;
-};
-
-class FailureTest : public E2eTest,
-                    public testing::WithParamInterface<FailureCase> {};
-
-// Nothing is created, and the report follows the source line.
-TEST_P(FailureTest, ReportsAndCreatesNothing) {
-  const FailureCase& c = GetParam();
-  PutSource("s.bin", 3000);
-  fs::create_directory(Path("folder"));
-  const Outcome run = Execute(c.arguments);
-  EXPECT_EQ(run.exit_status, 1);
-  Lines expected{SourceLine(c.arguments[0])};
-  expected.insert(expected.end(), c.report.begin(), c.report.end());
-  ExpectOutput(run.output, expected);
-  EXPECT_EQ(List("."), (std::vector<std::string>{"dest", "folder", "s.bin"}));
-  EXPECT_TRUE(List("dest").empty());
-}
-
-Lines IoReport(const char* message) {
-  return {"Exception EInOutError", message};
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FailureTest,
-    testing::Values(
-        FailureCase{"MissingSource", {"missing.bin", "dest"},
-                    IoReport("File not found")},
-        FailureCase{"MissingSourceFolder", {"nowhere/s.bin", "dest"},
-                    IoReport("Invalid filename")},
-        FailureCase{"MissingDestination", {"s.bin", "nowhere"},
-                    IoReport("Invalid filename")},
-        FailureCase{"SourceIsFolder", {"folder", "dest"},
-                    IoReport("File access denied")},
-        FailureCase{"SourceNameTooLong",
-                    {std::string(kMaxName + 1, 'n'), "dest"},
-                    {"Exception Exception", "File name too long"}},
-        // Only the temporary name, four characters longer than the final
-        // one, is over the limit.
-        FailureCase{"TemporaryNameTooLong",
-                    {"s.bin", std::string(kMaxName - 8, 'd')},
-                    {"Exception Exception", "File name too long"}}),
+        Resume("StoredCount", 8192, 10000, LittleEndian(8192), 8192),
+        Resume("LongSizeFile", 8192, 8192, LittleEndian(8192) + "ignored",
+               8192),
+        Resume("OtherBlockSize", 12288, 12288, LittleEndian(12288), 12288,
+               "8192"),
+        Resume("CountIsSourceSize", kSize, kSize + 500, LittleEndian(kSize),
+               kSize),
+        Resume("RemainderBelowBlock", 20480, 23000, LittleEndian(20480), 20480),
+        Resume("EmptySizeFile", 0, 30000, "", 0),
+        Resume("OrdinaryCopy", 8192, 30000, "\x01\x02\x03", 0, "4096", true)),
     LabelName());
 
 // The complete copy stays under the temporary name, with the source's
 // time; the size file of a bulk copy is already gone.
 TEST_F(CopyTest, TakenFinalNameIsNeverReplaced) {
   for (const auto& [name, size, block] :
-       {std::tuple{"short.bin", std::int64_t{3000}, kDefaultBlock},
-        std::tuple{"bulk.bin", std::int64_t{5 * 4096 + 100},
-                   std::int64_t{4096}}}) {
+       {std::tuple{"short.bin", 3000, kDefaultBlock},
+        std::tuple{"bulk.bin", 5 * 4096 + 100, std::int64_t{4096}}}) {
     SCOPED_TRACE(name);
-    const std::string source =
-        PutSource(name, static_cast<std::size_t>(size));
-    Put(std::string("dest/") + name, "taken");
+    const std::string source = PutSource(name, static_cast<std::size_t>(size));
+    const std::string final_name = std::string("dest/") + name;
+    Put(final_name, "taken");
     const Outcome run = Execute({name, "dest", std::to_string(block)});
     EXPECT_EQ(run.exit_status, 1);
     Lines expected = CopyLines(name, size, block);
     expected.emplace_back(
         "Temporary Target File not renamed, see file with .tmp extension");
     ExpectOutput(run.output, expected);
-    EXPECT_EQ(Get(std::string("dest/") + name), "taken");
-    const fs::path tmp = Path("dest") / (std::string(name) + ".tmp");
-    EXPECT_EQ(Get(tmp), source);
-    EXPECT_EQ(fs::last_write_time(tmp), fs::last_write_time(Path(name)));
-    EXPECT_FALSE(fs::exists(Path("dest") / (std::string(name) + ".size")));
+    EXPECT_EQ(Get(final_name), "taken");
+    EXPECT_EQ(Get(final_name + ".tmp"), source);
+    EXPECT_EQ(fs::last_write_time(Path(final_name + ".tmp")),
+              fs::last_write_time(Path(name)));
+    EXPECT_FALSE(fs::exists(Path(final_name + ".size")));
   }
 }
 
