@@ -1,6 +1,7 @@
 # Shares that misbehave (the FUSE test file system faultfs): one that
-# refuses O_DIRECT, one that drops in the middle of a read or a write, and
-# a slow one. Every mount lives in the case's folder and is unmounted.
+# refuses O_DIRECT, one that drops in the middle of a read, of a write or
+# at a checkpoint, one that reads short, and a slow one. Every mount lives
+# in the case's folder and is unmounted.
 
 scenario_share_refuses_direct() {
   fuse_case share-refuses-direct || return
@@ -109,6 +110,47 @@ scenario_share_slow() {
     check "rerun completes" rerun_completes "$dir/slow.bin" "$mnt" 65536
     check "rerun restarts from the count" output_has "Restart from $count$nl"
     unmount_faultfs "$mnt"
+  fi
+  end_case
+}
+
+# The share drops at the third checkpoint's flush: two counts were stored,
+# none after; the rerun on the healthy share resumes from the second.
+scenario_share_drops_at_checkpoint() {
+  fuse_case share-drops-at-checkpoint || return
+  make_source "$dir/c.bin" $((6 * 1048576 + 99))
+  if share_up fail_on=fsync,fail_after=2,fail_errno=ENOTCONN,latency_us=2000; then
+    fast_clock 200
+    run_ferrux "$dir/c.bin" "$mnt" 65536
+    check "report" output_ends_with "Exception EWin32Error${nl}Win32 Error.  Code: 64.${nl}Transport endpoint is not connected"
+    check "resumable" resumable "$dir/c.bin" "$mnt/c.bin"
+    local second
+    second=$(grep -E '^ +[0-9]+ +[0-9]+ ' <<<"$out" | sed -n 2p | awk '{print $1}')
+    check "count of the second checkpoint kept" test "$(stored_count "$mnt/c.bin.size")" = "${second:-none}"
+    unmount_faultfs "$mnt"
+    if share_up ""; then
+      check "rerun completes" rerun_completes "$dir/c.bin" "$mnt"
+      check "rerun restarts from it" output_has "Restart from $second$nl"
+      unmount_faultfs "$mnt"
+    fi
+  fi
+  end_case
+}
+
+# Reads of the share come back half full: the first block is reported as
+# short, nothing is counted, and the rerun on the healthy share completes.
+scenario_share_short_reads() {
+  fuse_case share-short-reads || return
+  make_source "$back/h.bin" $((2 * 1048576 + 5))
+  if share_up short_reads; then
+    run_ferrux "$mnt/h.bin" "$dst" 65536
+    check "report" output_ends_with "Exception Exception${nl}Readed less then full buffer"
+    check "resumable" resumable "$back/h.bin" "$dst/h.bin"
+    unmount_faultfs "$mnt"
+    if share_up ""; then
+      check "rerun completes" rerun_completes "$mnt/h.bin" "$dst"
+      unmount_faultfs "$mnt"
+    fi
   fi
   end_case
 }
