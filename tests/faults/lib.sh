@@ -107,7 +107,7 @@ faultfs=$(dirname "$program")/faultfs
 
 # Says why FUSE scenarios cannot run here, if they cannot.
 fuse_missing() {
-  [[ -x $faultfs ]] || { echo "faultfs not built (libfuse3-dev missing)"; return 0; }
+  [[ -x $faultfs ]] || { echo "faultfs not built beside the program (libfuse3-dev missing?)"; return 0; }
   [[ -c /dev/fuse && $(id -u) -eq 0 ]] || { echo "no /dev/fuse or not root"; return 0; }
   return 1
 }
