@@ -57,9 +57,7 @@ Result<FileHandle> FakePlatform::OpenFile(const std::string& name,
   }
   if (mode == os::OpenMode::kCreateAlways) files_[name].clear();
   if (files_.count(name) == 0) return {{}, Error(os::kErrorFileNotFound)};
-  const bool writable = mode != os::OpenMode::kReadExisting &&
-                        mode != os::OpenMode::kSourceUncached;
-  handles_[next_handle_] = {name, &files_[name], 0, writable};
+  handles_[next_handle_] = {name, &files_[name], 0};
   return {{next_handle_++, 0}, {}};
 }
 
@@ -80,9 +78,7 @@ Result<std::uint32_t> FakePlatform::WriteFile(FileHandle file,
                                               const void* buffer,
                                               std::uint32_t count) {
   if (file.native != 1) Sleep(write_delay_ms);
-  Status denied;
   const auto body = [&](Open& f) {
-    if (!f.writable) return void(denied = Error(os::kErrorAccessDenied));
     const auto at = static_cast<std::size_t>(f.position);
     f.data->resize(std::max(f.data->size(), at + count));
     f.data->replace(at, count, static_cast<const char*>(buffer), count);
@@ -90,8 +86,7 @@ Result<std::uint32_t> FakePlatform::WriteFile(FileHandle file,
     log_.back().data = f.data->substr(at, count);
   };
   const Status status = On("WriteFile", file, body, &count);
-  if (!status.ok() || !denied.ok()) return {0, status.ok() ? denied : status};
-  return {count, {}};
+  return {status.ok() ? count : 0, status};
 }
 
 Status FakePlatform::MoveFileNoReplace(const std::string& from,

@@ -83,8 +83,8 @@ class FakePlatform final : public os::Platform {
   Result<FileHandle> OpenFile(const std::string& name,
                               os::OpenMode mode) override;
   FileHandle StandardHandle(os::StandardStream stream) override {
-    if (stream == os::StandardStream::kInput) return {0, 0};
-    return has_stdout ? FileHandle{1, 0} : FileHandle{};
+    const bool out = stream == os::StandardStream::kOutput && has_stdout;
+    return out ? FileHandle{1, 0} : FileHandle{};
   }
   Result<std::uint32_t> ReadFile(FileHandle file, void* buffer,
                                  std::uint32_t count) override;
@@ -186,7 +186,6 @@ class FakePlatform final : public os::Platform {
     std::string name;
     std::string* data;
     std::int64_t position = 0;
-    bool writable = false;
   };
   struct Rule {
     std::string op, file;
@@ -214,8 +213,7 @@ class FakePlatform final : public os::Platform {
   std::mutex mutex_;
   std::optional<int> exit_status_;
   std::map<std::string, std::string> files_{{kStdout, ""}};
-  std::map<std::intptr_t, Open> handles_{
-      {1, {kStdout, &files_[kStdout], 0, true}}};
+  std::map<std::intptr_t, Open> handles_{{1, {kStdout, &files_[kStdout], 0}}};
   std::intptr_t next_handle_ = 100;
   std::vector<Rule> rules_;
   std::map<std::string, int> counts_;

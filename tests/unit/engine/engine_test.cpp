@@ -58,7 +58,8 @@ TEST(FileChannel, ModesShortWritesOpeningAndReopening) {
 }
 
 TEST(TransferBuffer, LockFailureWarnsOnlyWhenTheGrownLimitDidNotHelp) {
-  // Which calls fail (every call: 0), the warning, the limits' growth.
+  // The call that fails (0: every call, -1: none), the warning, and how
+  // much the lock limits grew.
   const std::tuple<int, int, int, const char*, std::size_t> cases[] = {
       {-1, -1, -1, "", 0},
       {1, 1, -1, "", 0},
@@ -86,12 +87,10 @@ TEST(TransferBuffer, LockFailureWarnsOnlyWhenTheGrownLimitDidNotHelp) {
 }
 
 TEST(Preallocation, EveryBranchLeavesTheLengthItPromises) {
-  for (const auto& [value, rounded] :
-       {std::pair<std::int64_t, std::int64_t>{0, 0},
-        {4096, 4096},
-        {4097, 8192},
-        {-1, 0}}) {
-    EXPECT_EQ(RoundUpToMultiple(value, 4096), rounded) << value;
+  const std::int64_t rounded[][2] = {
+      {0, 0}, {4096, 4096}, {4097, 8192}, {-1, 0}};
+  for (const auto& [value, multiple] : rounded) {
+    EXPECT_EQ(RoundUpToMultiple(value, 4096), multiple) << value;
   }
   // The former length, NT family, call found, SetValidData's error code (0:
   // granted), what completes the line, the length afterwards.
@@ -121,8 +120,8 @@ TEST(Preallocation, EveryBranchLeavesTheLengthItPromises) {
     EXPECT_EQ(fake.Out() + raised,
               result.empty() ? "" : "Target File Preallocation..." + result);
     const std::size_t kept = std::min(size, after);
-    EXPECT_EQ(fake.File("t"),
-              std::string(kept, 'a') + std::string(after - kept, 0))
+    EXPECT_TRUE(fake.File("t") ==
+                std::string(kept, 'a') + std::string(after - kept, 0))
         << size << ' ' << refusal;
   }
 }
