@@ -61,7 +61,7 @@ scenario_power_loss() {
       seed=$((RANDOM % 2 ? RANDOM + 1 : 0))
       share_up "volatile,writeback_seed=$seed" || break 2
       block=${blocks[RANDOM % ${#blocks[@]}]}
-      delay=$((took[$block] * 13 / 10 * RANDOM / 32767))
+      delay=$((took[$block] * 13 * RANDOM / 327670))
       fast_clock 200
       start_ferrux "$mnt/in/p.bin" "$mnt" "$block"
       sleep "$(printf '%d.%06d' $((delay / 1000000)) $((delay % 1000000)))"
