@@ -6,3 +6,10 @@ if(FERRUX_SANITIZE)
                       -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${FERRUX_SANITIZE})
 endif()
+
+# FERRUX_FUZZ: everything is instrumented for libFuzzer (clang only); the
+# fuzz targets of tests/fuzz link its driver.
+option(FERRUX_FUZZ "Build the libFuzzer targets" OFF)
+if(FERRUX_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

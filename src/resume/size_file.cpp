@@ -54,14 +54,15 @@ void SizeFile::Checkpoint(engine::BackgroundWriter& writer,
                           std::int64_t source_size) {
   writer.WaitIdle();
   // Only a count whose bytes are on the device may be stored: a resume
-  // from a count beyond the durable data would yield a corrupt copy. The
-  // size file itself needs no flush; losing its latest count only means
-  // resuming from an earlier one.
+  // from a count beyond the durable data would yield a corrupt copy.
   target.FlushToDisk();
   if (copied < source_size) {
     channel_.Seek64(0);
     const CountBytes bytes = EncodeCount(copied);
     channel_.WriteBlock(bytes.data(), kCountSize);
+    // Without this a power cut would lose the count and the next run would
+    // start over; it costs one small flush per checkpoint.
+    channel_.FlushToDisk();
   }
 }
 

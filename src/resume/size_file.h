@@ -44,9 +44,10 @@ class SizeFile {
 
   // Makes `copied` durable, in this order: wait until the writer has
   // written every block handed to it, force the target's data to disk, and
-  // only then store the count (while it is below `source_size`; a complete
-  // copy's count is never stored). A failed flush raises EWin32Error and
-  // stores nothing, so the file keeps the previous, still true, count.
+  // only then store the count and force it to disk too (while it is below
+  // `source_size`; a complete copy's count is never stored). A failed flush
+  // of the target raises EWin32Error and stores nothing, so the file keeps
+  // the previous, still true, count.
   void Checkpoint(engine::BackgroundWriter& writer, engine::FileChannel& target,
                   std::int64_t copied, std::int64_t source_size);
 

@@ -5,9 +5,10 @@
 scenario_flush_fails_at_checkpoint() {
   new_case flush-fails-at-checkpoint
   make_source "$dir/a.bin" $((24 * 1048576 + 100))
-  # Two checkpoints succeed, the third flush fails.
+  # Two checkpoints succeed (each flushes the target, then the size file),
+  # the third one's flush of the target fails.
   fast_clock 200
-  inject -e trace=fdatasync -e inject=fdatasync:error=EIO:when=3
+  inject -e trace=fdatasync -e inject=fdatasync:error=EIO:when=5
   run_ferrux "$dir/a.bin" "$dst" 4096
   local rows
   rows=$(grep -cE '^ +[0-9]+ +[0-9]+ ' <<<"$out")

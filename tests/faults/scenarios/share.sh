@@ -119,7 +119,7 @@ scenario_share_slow() {
 scenario_share_drops_at_checkpoint() {
   fuse_case share-drops-at-checkpoint || return
   make_source "$dir/c.bin" $((6 * 1048576 + 99))
-  if share_up fail_on=fsync,fail_after=2,fail_errno=ENOTCONN,latency_us=2000; then
+  if share_up fail_on=fsync,fail_after=4,fail_errno=ENOTCONN,latency_us=2000; then
     fast_clock 200
     run_ferrux "$dir/c.bin" "$mnt" 65536
     check "report" output_ends_with "Exception EWin32Error${nl}Win32 Error.  Code: 64.${nl}Transport endpoint is not connected"
