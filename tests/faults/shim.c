@@ -28,13 +28,16 @@ static size_t shortened(const char* variable, atomic_long* calls, int fd,
 
 ssize_t read(int fd, void* buffer, size_t count) {
   static ssize_t (*real)(int, void*, size_t);
-  if (real == NULL) real = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
-  return real(fd, buffer, shortened("FERRUX_SHIM_SHORT_READ", &reads, fd, count));
+  if (real == NULL)
+    real = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+  return real(fd, buffer,
+              shortened("FERRUX_SHIM_SHORT_READ", &reads, fd, count));
 }
 
 ssize_t write(int fd, const void* buffer, size_t count) {
   static ssize_t (*real)(int, const void*, size_t);
-  if (real == NULL) real = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+  if (real == NULL)
+    real = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
   const char* failing = getenv("FERRUX_SHIM_FAIL_WRITE");
   if (failing != NULL && regular(fd) &&
       atomic_fetch_add(&failing_writes, 1) + 1 == atol(failing)) {
@@ -42,5 +45,6 @@ ssize_t write(int fd, const void* buffer, size_t count) {
     errno = code != NULL ? atoi(code + 1) : EIO;
     return -1;
   }
-  return real(fd, buffer, shortened("FERRUX_SHIM_SHORT_WRITE", &writes, fd, count));
+  return real(fd, buffer,
+              shortened("FERRUX_SHIM_SHORT_WRITE", &writes, fd, count));
 }

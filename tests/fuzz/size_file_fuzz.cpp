@@ -24,8 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   // Two small lengths from the first bytes, the size file from the rest.
   const std::int64_t temp_size = data[0] | (data[1] << 8);
   const std::int64_t source_size = data[2] | (data[3] << 8);
-  const std::string contents(reinterpret_cast<const char*>(data) + 4,
-                             size - 4);
+  const std::string contents(reinterpret_cast<const char*>(data) + 4, size - 4);
 
   testing::FakePlatform fake;
   fake.SetFile("t.tmp", std::string(static_cast<std::size_t>(temp_size), 'x'));

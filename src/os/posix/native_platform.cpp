@@ -5,8 +5,8 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <limits.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
