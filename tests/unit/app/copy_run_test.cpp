@@ -109,19 +109,20 @@ TEST(RunProgram, EveryRowFollowsWaitFlushAndStoreInThatOrder) {
       std::string::npos)
       << copy.fake.Out();
   // W: a block reaches the target, F: the target is flushed, S: a count
-  // (here a multiple of 256 below 65536) is stored, R: a print.
+  // (here a multiple of 256 below 65536) is stored, s: and flushed, R: a
+  // print.
   std::string trace;
   for (const FakePlatform::Call& call : copy.fake.Log()) {
-    if (call.op == "FlushFile") trace += "F";
+    const bool size_file = call.file == "dst/data.bin.size";
+    if (call.op == "FlushFile") trace += size_file ? "s " : "F";
     if (call.op != "WriteFile") continue;
     if (call.file == FakePlatform::kStdout) trace += "R";
     if (call.file == "dst/data.bin.tmp") trace += "W";
-    if (call.file == "dst/data.bin.size") {
-      trace += "S" + std::to_string(call.data[1] * 256) + " ";
-    }
+    if (size_file) trace += "S" + std::to_string(call.data[1] * 256);
   }
   // The last row covers the whole source: flushed, but no count stored.
-  EXPECT_NE(trace.find("RWFS4096 RWFS8192 RWFS12288 RWFR"), std::string::npos)
+  EXPECT_NE(trace.find("RWFS4096s RWFS8192s RWFS12288s RWFR"),
+            std::string::npos)
       << trace;
   EXPECT_TRUE(copy.fake.File("dst/data.bin") == copy.source);
 }
@@ -133,7 +134,7 @@ TEST(RunProgram, ResumedRunWhoseFlushFailsStoresNoCount) {
   copy.fake.SetFile("dst/data.bin.size",
                     std::string("\0\x10\0\0\0\0\0\0trailing", 16));
   copy.fake.tick_step = 11000;
-  copy.fake.Fail("FlushFile", 2, 5);
+  copy.fake.Fail("FlushFile", 2, 5, "dst/data.bin.tmp");
   const std::string out = copy.Run();
   EXPECT_TRUE(
       out.starts_with("Source File: \"src/data.bin\"\n"
