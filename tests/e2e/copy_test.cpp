@@ -38,7 +38,9 @@ TEST_P(FullCopyTest, CopiesCompletely) {
   const std::string source =
       PutSource("s.bin", static_cast<std::size_t>(c.size));
   if (c.planted) Plant(source, *c.planted);
-  std::vector<std::string> arguments{"s.bin", "dest"};
+  // No second separator is added; on Windows the quoted "dest\" stays one
+  // argument, as the program knows no escape character.
+  std::vector<std::string> arguments{"s.bin", std::string("dest") + kSeparator};
   if (c.ordinary) arguments.insert(arguments.begin(), "/O");
   if (*c.block_argument != '\0') arguments.emplace_back(c.block_argument);
   const Outcome run = Execute(arguments);
@@ -90,6 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
     Resumed, FullCopyTest,
     testing::Values(
         Resume("StoredCount", 8192, 10000, LittleEndian(8192), 8192),
+        // Already as long as preallocation would make it.
+        Resume("FullLengthTmp", 8192, 24576, LittleEndian(8192), 8192),
         Resume("LongSizeFile", 8192, 8192, LittleEndian(8192) + "ignored",
                8192),
         Resume("OtherBlockSize", 12288, 12288, LittleEndian(12288), 12288,

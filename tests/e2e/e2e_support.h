@@ -27,9 +27,11 @@ namespace fs = std::filesystem;
 #ifdef _WIN32
 inline constexpr std::string_view kEol = "\r\n", kProgramName = "ferrux.exe";
 inline constexpr std::size_t kMaxName = 259;
+inline constexpr char kSeparator = '\\';
 #else
 inline constexpr std::string_view kEol = "\n", kProgramName = "ferrux";
 inline constexpr std::size_t kMaxName = 4095;
+inline constexpr char kSeparator = '/';
 #endif
 inline constexpr std::int64_t kDefaultBlock = 2097152;
 
