@@ -74,6 +74,7 @@ struct Copy {
 
 TEST(RunProgram, FastCopyPrintsOneRowAndRenamesAnExactCopy) {
   Copy copy(3 * 4096 + 100);
+  copy.fake.SetFile("dst/data.bin.size", "");  // 0 bytes: a count of 0
   copy.fake.tick = 5000;
   copy.fake.tick_step = 1;
   EXPECT_EQ(copy.Run(),

@@ -16,7 +16,16 @@ namespace {
 using testing::FakePlatform;
 using testing::Raised;
 
-TEST(FailureMessages, SystemDescriptionsLoseTrailingBlanksAndStops) {
+TEST(FailureMessages, IoTextsAndSystemDescriptions) {
+  std::string texts;
+  for (const std::uint32_t code : {2u, 3u, 4u, 5u, 100u, 106u, 87u}) {
+    texts += IoMessage(code) + "|";
+  }
+  EXPECT_EQ(texts,
+            "File not found|Invalid filename|Too many open files|File access "
+            "denied|Read beyond end of file|Invalid numeric input|I/O error "
+            "87|");
+  // Trailing blanks, control characters and full stops are trimmed.
   EXPECT_EQ(Win32Message(5, "Access is denied. \r\n"),
             "Win32 Error.  Code: 5.\nAccess is denied");
   EXPECT_EQ(Win32Message(1, "v1.0 ok\t.. "), "Win32 Error.  Code: 1.\nv1.0 ok");
