@@ -1,7 +1,8 @@
 // FakePlatform: an in-memory OS layer for unit tests. Files live in a map,
 // standard output is captured call by call, the tick clock is set by hand,
-// and any call can be made to fail or to transfer fewer bytes. Events and
-// threads are real, so the writer hand-off runs as it does in the program.
+// and any call can be made to fail or to transfer fewer bytes. Events,
+// threads and pages come from the build's own platform, so the writer
+// hand-off runs as it does in the program (and under ThreadSanitizer).
 #pragma once
 
 #include <algorithm>
