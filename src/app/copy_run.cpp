@@ -8,15 +8,11 @@
 namespace ferrux::app {
 namespace {
 
-// The platform cuts no name short here: a name beyond its limit would open
-// some other file.
-void CheckNameLengths(const CopyJob& job) {
-  const JobSettings& s = job.settings;
-  for (const std::string& name : {s.source_name, s.TempTargetName(),
-                                  s.SizeFileName(), s.FinalTargetName()}) {
-    if (name.size() > job.conventions.max_path_length) {
-      engine::RaiseException("File name too long");
-    }
+// Names are never cut short to fit the platform's limit: a shortened name
+// would open some other file.
+void CheckNameLength(const CopyJob& job, const std::string& name) {
+  if (name.size() > job.conventions.max_path_length) {
+    engine::RaiseException("File name too long");
   }
 }
 
@@ -33,27 +29,39 @@ void RunStep(CopyJob& job, const char* announcement, Step step) {
 // is moved. Returns false when nothing remains to move.
 bool OpenAndPlan(CopyJob& job) {
   TransferCounters& c = job.counters;
-  job.source.Assign(job.settings.source_name);
+  const JobSettings& s = job.settings;
+  CheckNameLength(job, s.source_name);
+  CheckNameLength(job, s.TempTargetName());
+  CheckNameLength(job, s.FinalTargetName());
+  job.source.Assign(s.source_name);
   job.source.Open(engine::ChannelMode::kReadOnly);
   c.source_size = job.source.Size64();
-  job.target.Assign(job.settings.TempTargetName());
+  const auto block = static_cast<std::int64_t>(s.buffer_size);
+  // The size file is used only for a source of at least one block; its
+  // name must fit before the target is touched.
+  if (!s.ordinary_mode && block <= c.source_size) {
+    CheckNameLength(job, s.SizeFileName());
+  }
+  job.target.Assign(s.TempTargetName());
   job.target.OpenOrCreate();
   c.copied = 0;
   job.resume_mode = false;
   if (c.source_size == 0) return false;
-  const auto block = static_cast<std::int64_t>(job.settings.buffer_size);
   job.bulk_mode = block <= c.source_size;
+  // What is left, exactly: a damaged size file may hold a negative count,
+  // and source minus count would then overflow a signed count.
+  std::uint64_t rest = static_cast<std::uint64_t>(c.source_size);
   if (job.bulk_mode) {
-    job.resume_mode = !job.settings.ordinary_mode;
+    job.resume_mode = !s.ordinary_mode;
     if (job.resume_mode) {
-      c.copied = job.size_file.Open(job.settings.SizeFileName(), job.target,
-                                    c.source_size, job.console);
+      c.copied = job.size_file.Open(s.SizeFileName(), job.target, c.source_size,
+                                    job.console);
     }
-    job.bulk_mode = block <= c.source_size - c.copied;
+    rest -= static_cast<std::uint64_t>(c.copied);
+    job.bulk_mode = static_cast<std::uint64_t>(block) <= rest;
     if (!job.bulk_mode && c.copied == c.source_size) return false;
   }
-  job.console.PrintLine(
-      {"Rest of copy ", report::Number{c.source_size - c.copied}});
+  job.console.PrintLine({"Rest of copy ", std::to_string(rest)});
   return true;
 }
 
@@ -140,9 +148,10 @@ int Finish(CopyJob& job) {
 }  // namespace
 
 int RunCopy(CopyJob& job) {
-  CheckNameLengths(job);
   if (OpenAndPlan(job)) {
-    if (job.bulk_mode) PrepareBulk(job);
+    // A negative count (a damaged size file) is no position: the run fails
+    // at the seek below, without reopening or resizing either file first.
+    if (job.bulk_mode && job.counters.copied >= 0) PrepareBulk(job);
     if (job.bulk_mode || job.counters.copied > 0) Position(job);
     if (job.bulk_mode) {
       RunBulkLoop(job);

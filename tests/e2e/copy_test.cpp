@@ -105,6 +105,39 @@ INSTANTIATE_TEST_SUITE_P(
         Resume("OrdinaryCopy", 8192, 30000, "\x01\x02\x03", 0, "4096", true)),
     LabelName());
 
+// Only the names a run uses must fit the platform's limit: a copy that
+// keeps no size file may go where the size file's name would be too long.
+TEST_F(CopyTest, SizeFileNameMattersOnlyWhenUsed) {
+  // The temporary name just fits, the size file's is one too long.
+  const std::size_t length = kMaxName - std::string("/s.bin.tmp").size();
+  std::string folder = "dest";
+  while (folder.size() < length) {
+    const std::size_t part =
+        std::min<std::size_t>(200, length - folder.size() - 1);
+    folder += kSeparator + std::string(part, 'd');
+  }
+  // Reached relative to the work folder: absolute, it is too long.
+  const fs::path home = fs::current_path();
+  fs::current_path(Path("."));
+  fs::create_directories(folder);
+  // In one piece with the default block; by blocks, resumable, with 4096.
+  const std::string source = PutSource("s.bin", 5000);
+  for (const char* block : {"", "4096"}) {
+    const Outcome run = Execute({"s.bin", folder, block});
+    EXPECT_EQ(run.exit_status, *block == '\0' ? 0 : 1) << block;
+  }
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"s.bin"});
+  std::ifstream copy(folder + kSeparator + "s.bin", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copy), {}), source);
+  copy.close();
+  fs::remove_all("dest");
+  fs::current_path(home);
+}
+
 // The complete copy stays under the temporary name, with the source's
 // time; the size file of a bulk copy is already gone.
 TEST_F(CopyTest, TakenFinalNameIsNeverReplaced) {

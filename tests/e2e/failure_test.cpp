@@ -46,8 +46,10 @@ Lines Refusal(const char* message) { return {"Exception Exception", message}; }
 
 // The code and the system's description of it differ between systems;
 // the message holds a line feed of its own, a line end only on POSIX.
-Lines SeekRefused() {
-  Lines report{"Rest of copy " + std::to_string(kSize + 4096),
+Lines SeekRefused(std::int64_t count) {
+  const auto rest =
+      static_cast<std::uint64_t>(kSize) - static_cast<std::uint64_t>(count);
+  Lines report{"Rest of copy " + std::to_string(rest),
                "Seek Source...Exception EWin32Error"};
 #ifdef _WIN32
   report.push_back(Pattern(R"(Win32 Error\.  Code: \d+\.\n.*[^.\s])"));
@@ -89,8 +91,12 @@ INSTANTIATE_TEST_SUITE_P(
               Planted{4096, 4096, LittleEndian(kSize + 4096)}),
         // The temporary file already has the length preallocation would
         // give it, so the refused seek is the first thing to change.
-        Fails("NegativeCount", kResume, SeekRefused(),
-              Planted{kSize, 24576, LittleEndian(-4096)})),
+        Fails("NegativeCount", kResume, SeekRefused(-4096),
+              Planted{kSize, 24576, LittleEndian(-4096)}),
+        // Source size minus this count overflows a signed count: it must
+        // still fail at the seek, not copy a few bytes and call it done.
+        Fails("HugeNegativeCount", kResume, SeekRefused(INT64_MIN + 20000),
+              Planted{4096, 4096, LittleEndian(INT64_MIN + 20000)})),
     LabelName());
 
 }  // namespace
