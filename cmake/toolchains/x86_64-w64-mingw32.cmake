@@ -1,15 +1,4 @@
-# Cross-build for 64-bit Windows with Debian's mingw-w64 (posix thread
-# model, for std::mutex), statically linked so the .exe needs no DLLs.
-# Tests run under Wine as the cross-compiling emulator.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for 64-bit Windows; its tests run under Wine.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-find_program(FERRUX_WINE wine REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${FERRUX_WINE})
+set(FERRUX_MINGW_TRIPLE x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
