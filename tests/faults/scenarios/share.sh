@@ -14,8 +14,9 @@ scenario_share_refuses_direct() {
     unmount_faultfs "$mnt"
     check "identical" same_file "$back/in/d.bin" "$back/out/d.bin"
     check "nothing left over" absent "$back/out/d.bin.tmp"
-    # Source and target each asked once for O_DIRECT and went on without.
-    check "fallback taken" grep -q 'refused_direct=2 ' "$dir/faultfs.log"
+    # The target asked for O_DIRECT (the source is read through the cache)
+    # and went on without.
+    check "fallback taken" grep -q 'refused_direct=1 ' "$dir/faultfs.log"
   fi
   end_case
 }
@@ -137,14 +138,16 @@ scenario_share_drops_at_checkpoint() {
   end_case
 }
 
-# Reads of the share come back half full: the first block is reported as
-# short, nothing is counted, and the rerun on the healthy share completes.
+# Reads of the share come back half full: the copy stops with a clear
+# report, nothing is counted, and the rerun on the healthy share completes.
+# Through the cache the kernel may take a short answer for the end of the
+# file, so the report is either of the program's two short-read checks.
 scenario_share_short_reads() {
   fuse_case share-short-reads || return
   make_source "$back/h.bin" $((2 * 1048576 + 5))
   if share_up short_reads; then
     run_ferrux "$mnt/h.bin" "$dst" 65536
-    check "report" output_ends_with "Exception Exception${nl}Readed less then full buffer"
+    check "report" output_matches $'Exception Exception\n(0 bytes readed|Readed less then full buffer)$'
     check "resumable" resumable "$back/h.bin" "$dst/h.bin"
     unmount_faultfs "$mnt"
     if share_up ""; then
