@@ -156,8 +156,14 @@ bool LockedByOther(int fd) {
   return result != 0 && errno == EWOULDBLOCK;
 }
 
-void DropCache(int fd, off_t offset, off_t length) {
-  (void)::posix_fadvise(fd, offset, length, POSIX_FADV_DONTNEED);
+// Drops [begin, end) from the page cache, reaching back a little further:
+// the kernel keeps a file in folios of up to 2 MiB and drops only those
+// wholly inside the range, so with small blocks a folio straddling the
+// previous range would otherwise stay cached for good.
+void DropCache(int fd, off_t begin, off_t end) {
+  constexpr off_t kReachBack = off_t{8} << 20;
+  const off_t from = begin > kReachBack ? begin - kReachBack : 0;
+  (void)::posix_fadvise(fd, from, end - from, POSIX_FADV_DONTNEED);
 }
 
 class PosixEvent final : public Event {
@@ -260,15 +266,13 @@ Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
   bool writable = true;
   switch (mode) {
     case OpenMode::kReadExisting:
-      flags = O_RDONLY | O_CLOEXEC;
-      writable = false;
-      break;
     case OpenMode::kSourceUncached:
-      // Read through the cache with sequential read-ahead, each block
-      // dropped once read: O_DIRECT reads, one block at a time, stall the
-      // writes they overlap (measured on local disks) and serialise on
-      // network mounts, while read-ahead keeps the device busy ahead of
-      // the reader. The cache holds no more than the read-ahead window.
+      // The uncached source is read through the cache with sequential
+      // read-ahead, each block dropped once read: O_DIRECT reads, one block
+      // at a time, stall the writes they overlap (measured on local disks)
+      // and serialise on network mounts, while read-ahead keeps the device
+      // busy ahead of the reader. The cache holds no more than the
+      // read-ahead window.
       flags = O_RDONLY | O_CLOEXEC;
       writable = false;
       break;
@@ -343,7 +347,7 @@ Result<std::uint32_t> PosixPlatform::ReadFile(FileHandle file, void* buffer,
   } while (done < 0 && errno == EINTR);
   if (done < 0) return {0, Failed("read")};
   if ((file.traits & kTraitDropCache) != 0 && done > 0 && start >= 0) {
-    DropCache(Fd(file), start, done);
+    DropCache(Fd(file), start, start + done);
   }
   return {static_cast<std::uint32_t>(done), {}};
 }
@@ -367,7 +371,7 @@ Result<std::uint32_t> PosixPlatform::WriteFile(FileHandle file,
       ::sync_file_range(Fd(file), start - done, done,
                         SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                             SYNC_FILE_RANGE_WAIT_AFTER);
-      DropCache(Fd(file), start - done, done);
+      DropCache(Fd(file), start - done, start);
     }
   }
   return {static_cast<std::uint32_t>(done), {}};
