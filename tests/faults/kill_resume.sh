@@ -48,7 +48,7 @@ for _ in 1 2 3; do
   cmp -s "$src" "$final" || { echo "FAIL: uninterrupted copy differs"; exit 1; }
   rm -f "$final"
 done
-echo "uninterrupted slow copy: ${duration}s (fastest of three, at most 3)"
+LC_NUMERIC=C printf "uninterrupted slow copy: %.2f s (fastest of three, at most 3)\n" "$duration"
 
 failures=0 identical=0 restarts=0 killed=0 premature=0
 before_checkpoint=0 after_rename=0
