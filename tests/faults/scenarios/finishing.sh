@@ -1,7 +1,8 @@
-# A kill at exactly each system call of finishing (cut to size, times, the
-# flush, closing, deleting the size file, the rename and its directory
-# flush, the attributes): the rerun ends with a correct final file or a
-# clear report, and no final name ever holds an incomplete copy.
+# A kill in the preallocation, and at exactly each system call of finishing
+# (cut to size, times, the flush, closing, deleting the size file, the
+# rename and its directory flush, the attributes): the rerun ends with a
+# correct final file or a clear report, and no final name ever holds an
+# incomplete copy.
 
 # How often the program calls SYSCALL in a whole run of ARGS.
 count_calls() {  # SYSCALL ARGS...
@@ -15,7 +16,7 @@ count_calls() {  # SYSCALL ARGS...
 scenario_kill_in_finishing() {
   local spec syscall back last
   # SYSCALL:N kills at the Nth call from the end.
-  for spec in ftruncate:1 utimensat:1 fdatasync:1 close:3 close:2 close:1 \
+  for spec in fallocate:1 ftruncate:1 utimensat:1 fdatasync:1 close:3 close:2 close:1 \
               unlink:1 renameat2:1 fsync:1 chmod:1; do
     syscall=${spec%:*} back=${spec#*:}
     new_case "kill-at-$syscall-$back"
