@@ -63,7 +63,7 @@ void RunBulkLoop(CopyJob& job) {
       continue;
     }
     if (job.resume_mode) {
-      job.size_file.Checkpoint(job.writer, job.target, c.copied, c.source_size);
+      job.size_file.Checkpoint(job.writer, job.target, c.copied);
     }
     const std::uint32_t now = job.platform.TickCount();
     const RowFigures row =
@@ -77,12 +77,12 @@ void RunBulkLoop(CopyJob& job) {
   }
 
   job.writer.WaitIdle();
-  job.target.Close();
   report::ReportCompletion(console, "Copying",
                            job.platform.TickCount() - start_tick,
                            c.rest_at_start, job.duration_separator);
+  // The target is never closed in between: another run could take it.
   console.Print({"Reopen Target File..."});
-  job.target.Open(engine::ChannelMode::kReadWrite);
+  job.target.ReopenCached();
   console.PrintLine({"Ok"});
 }
 

@@ -56,6 +56,7 @@ struct CopyJob {
   void* buffers[2] = {nullptr, nullptr};
   bool resume_mode = false;  // a size file is open and receives checkpoints
   bool bulk_mode = false;    // at least one full block remains to copy
+  bool target_has_other_names = false;
 };
 
 // Performs the copy from opening the source to renaming the result.

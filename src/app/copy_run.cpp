@@ -16,6 +16,15 @@ void CheckNameLength(const CopyJob& job, const std::string& name) {
   }
 }
 
+// The source as the size file records it: a resumed run goes on only with
+// the source it began with.
+resume::SourceStamp StampOf(CopyJob& job) {
+  const os::Result<os::FileTimes> times =
+      job.platform.GetFileTimes(job.source.handle());
+  engine::CheckLastError(job.platform, times.status);
+  return {job.counters.source_size, times.value.last_write_unix_ns};
+}
+
 // A step line: the announcement is printed (and on a console shown) before
 // the step runs; a failure inside leaves the line open for the report.
 template <class Step>
@@ -34,7 +43,7 @@ bool OpenAndPlan(CopyJob& job) {
   CheckNameLength(job, s.TempTargetName());
   CheckNameLength(job, s.FinalTargetName());
   job.source.Assign(s.source_name);
-  job.source.Open(engine::ChannelMode::kReadOnly);
+  job.source.Open();
   c.source_size = job.source.Size64();
   const auto block = static_cast<std::int64_t>(s.buffer_size);
   // The size file is used only for a source of at least one block; its
@@ -43,7 +52,11 @@ bool OpenAndPlan(CopyJob& job) {
     CheckNameLength(job, s.SizeFileName());
   }
   job.target.Assign(s.TempTargetName());
-  job.target.OpenOrCreate();
+  job.target.OpenOrCreate(engine::FileChannel::Sharing::kExclusive);
+  const os::Result<std::uint32_t> links =
+      job.platform.LinkCount(job.target.handle());
+  engine::CheckLastError(job.platform, links.status);
+  job.target_has_other_names = links.value > 1;
   c.copied = 0;
   job.resume_mode = false;
   if (c.source_size == 0) return false;
@@ -54,8 +67,8 @@ bool OpenAndPlan(CopyJob& job) {
   if (job.bulk_mode) {
     job.resume_mode = !s.ordinary_mode;
     if (job.resume_mode) {
-      c.copied = job.size_file.Open(s.SizeFileName(), job.target, c.source_size,
-                                    job.console);
+      c.copied = job.size_file.Open(s.SizeFileName(), job.source, job.target,
+                                    StampOf(job), job.console);
     }
     rest -= static_cast<std::uint64_t>(c.copied);
     job.bulk_mode = static_cast<std::uint64_t>(block) <= rest;
@@ -99,12 +112,45 @@ void CopyInOnePiece(CopyJob& job) {
   job.target.WriteBlock(job.buffers[0], size);
 }
 
-// Gives the complete temporary target its exact size, the source's times
-// and its final name. Only a complete copy, forced to disk, is renamed.
+// Gives the complete temporary target its final name, never replacing a
+// file of that name. One atomic rename where the file system has it; else
+// a second name, then the first one dropped (NFS, sshfs); else, without
+// hard links either (SMB through FUSE, exFAT), a check that the name is
+// free and a rename, which would replace a file that another program
+// created under that name in the one round trip between the two. While a
+// two-step way is under way the size file marks the copy complete, so a
+// run stopped between the steps is finished by the next run, which never
+// writes into a file that may already bear the final name.
+bool GiveFinalName(CopyJob& job) {
+  os::Platform& platform = job.platform;
+  os::FileHandle& file = job.target.handle();
+  const std::string& from = job.target.name();
+  const std::string to = job.settings.FinalTargetName();
+  // An earlier run took the second name and was stopped before it dropped
+  // the first; only the system can tell, and some never do (sshfs).
+  if (job.target_has_other_names && platform.IsSameFile(file, to)) {
+    return platform.RemoveFile(from).ok();
+  }
+  os::Status named = platform.RenameNoReplace(file, from, to);
+  if (named.code != os::kErrorNotSupported) return named.ok();
+  named = platform.LinkNoReplace(from, to);
+  if (named.ok()) {
+    if (platform.RemoveFile(from).ok()) return true;
+    // Two names for one file must not outlive the run: the name just made
+    // goes again, and the copy stays under its temporary name.
+    (void)platform.RemoveFile(to);
+    return false;
+  }
+  if (named.code != os::kErrorNotSupported) return false;
+  return platform.RenameIfAbsent(file, from, to).ok();
+}
+
+// Gives the complete temporary target its exact size, the source's times,
+// its final name and attributes. Only a complete copy, forced to disk, is
+// renamed, and the file stays open, held for this run, until it is done.
 int Finish(CopyJob& job) {
   os::Platform& platform = job.platform;
   report::ConsoleOut& console = job.console;
-  if (job.resume_mode) job.size_file.Close();
   RunStep(job, "Target File Size Set...", [&] {
     job.target.Seek64(job.counters.source_size);
     job.target.TruncateHere();
@@ -118,37 +164,54 @@ int Finish(CopyJob& job) {
   }
   // The final name must never stand for data a crash could still take.
   job.target.FlushToDisk();
-  job.source.Close();
-  job.target.Close();
+  if (job.resume_mode) {
+    job.size_file.MarkComplete();
+    job.size_file.Close();
+  }
+  if (!GiveFinalName(job)) {
+    console.PrintLine(
+        {"Temporary Target File not renamed, see file with .tmp extension"});
+    job.source.Close();
+    job.target.Close();
+    return kExitFailure;
+  }
   if (job.resume_mode &&
       !platform.RemoveFile(job.settings.SizeFileName()).ok()) {
     console.PrintLine({"Size File not deleted"});
-  }
-  if (!platform
-           .MoveFileNoReplace(job.settings.TempTargetName(),
-                              job.settings.FinalTargetName())
-           .ok()) {
-    console.PrintLine(
-        {"Temporary Target File not renamed, see file with .tmp extension"});
-    return kExitFailure;
   }
   const os::Result<std::uint32_t> attributes =
       platform.GetAttributes(job.settings.source_name);
   if (!attributes.ok()) {
     console.PrintLine({"Source File Attributes not get"});
   } else if (!platform
-                  .SetAttributes(job.settings.FinalTargetName(),
+                  .SetAttributes(job.target.handle(),
+                                 job.settings.FinalTargetName(),
                                  attributes.value)
                   .ok()) {
     console.PrintLine({"Target File Attributes not set"});
   }
+  // The new name, and the size file gone, survive a power cut from here.
+  engine::CheckLastError(
+      platform, platform.FlushFolderOf(job.settings.FinalTargetName()));
+  job.source.Close();
+  job.target.Close();
   return kExitSuccess;
 }
 
 }  // namespace
 
 int RunCopy(CopyJob& job) {
-  if (OpenAndPlan(job)) {
+  const bool to_move = OpenAndPlan(job);
+  // Another name of the temporary file may be the final name, left by a
+  // run stopped inside a two-step rename: nothing may be written into it.
+  // Only a copy marked complete goes on, to finishing.
+  if (job.target_has_other_names &&
+      !(job.resume_mode && job.counters.copied == job.counters.source_size)) {
+    engine::RaiseException(
+        "Temporary Target File has another name, delete .tmp and .size files "
+        "to start over");
+  }
+  if (to_move) {
     // A negative count (a damaged size file) is no position: the run fails
     // at the seek below, without reopening or resizing either file first.
     if (job.bulk_mode && job.counters.copied >= 0) PrepareBulk(job);

@@ -16,6 +16,12 @@ void FileChannel::Require(bool allowed) const {
 }
 
 void FileChannel::OpenWith(os::OpenMode open_mode, ChannelMode mode_after) {
+  if (name_.empty()) {
+    handle_ = platform_.StandardHandle(os::StandardStream::kInput);
+    mode_ = ChannelMode::kReadWrite;
+    standard_ = true;
+    return;
+  }
   const os::Result<os::FileHandle> opened =
       platform_.OpenFile(name_, open_mode);
   if (!opened.ok()) {
@@ -27,37 +33,14 @@ void FileChannel::OpenWith(os::OpenMode open_mode, ChannelMode mode_after) {
   standard_ = false;
 }
 
-void FileChannel::Open(ChannelMode access) {
-  if (name_.empty()) {
-    handle_ = platform_.StandardHandle(os::StandardStream::kInput);
-    mode_ = ChannelMode::kReadWrite;
-    standard_ = true;
-    return;
-  }
-  OpenWith(access == ChannelMode::kReadOnly ? os::OpenMode::kReadExisting
-                                            : os::OpenMode::kReadWriteExisting,
-           access);
+void FileChannel::Open() {
+  OpenWith(os::OpenMode::kReadExisting, ChannelMode::kReadOnly);
 }
 
-void FileChannel::Create() {
-  if (name_.empty()) {
-    handle_ = platform_.StandardHandle(os::StandardStream::kOutput);
-    mode_ = ChannelMode::kReadWrite;
-    standard_ = true;
-    return;
-  }
-  OpenWith(os::OpenMode::kCreateAlways, ChannelMode::kReadWrite);
-}
-
-void FileChannel::OpenOrCreate() {
-  try {
-    Open(ChannelMode::kReadWrite);
-    return;
-  } catch (const Failure&) {
-    // Any failure of the open step leads to creation; only the creation's
-    // own failure is reported.
-  }
-  Create();
+void FileChannel::OpenOrCreate(Sharing sharing) {
+  OpenWith(sharing == Sharing::kExclusive ? os::OpenMode::kReadWriteExclusive
+                                          : os::OpenMode::kReadWrite,
+           ChannelMode::kReadWrite);
 }
 
 std::uint32_t FileChannel::ReadBlock(void* buffer, std::uint32_t count) {
@@ -107,26 +90,22 @@ std::int64_t FileChannel::Size64() {
   return size.value;
 }
 
-void FileChannel::Reopen(os::OpenMode open_mode) {
-  // The result of closing is not examined: the file is opened again at
-  // once, and a handle that cannot be closed cannot be used either.
-  if (!standard_) (void)platform_.CloseFile(handle_);
-  const os::Result<os::FileHandle> opened =
-      platform_.OpenFile(name_, open_mode);
-  if (!opened.ok()) {
+void FileChannel::Reopen(os::CacheMode cache_mode) {
+  const os::Status status = platform_.SetCacheMode(handle_, name_, cache_mode);
+  if (!status.ok()) {
     mode_ = ChannelMode::kClosed;
-    CheckLastError(platform_, opened.status);
+    CheckLastError(platform_, status);
   }
-  handle_ = opened.value;
-  standard_ = false;
 }
 
 void FileChannel::ReopenSourceUncached() {
-  Reopen(os::OpenMode::kSourceUncached);
+  Reopen(os::CacheMode::kSourceUncached);
 }
 
 void FileChannel::ReopenTargetUncached() {
-  Reopen(os::OpenMode::kTargetUncached);
+  Reopen(os::CacheMode::kTargetUncached);
 }
+
+void FileChannel::ReopenCached() { Reopen(os::CacheMode::kCached); }
 
 }  // namespace ferrux::engine

@@ -1,7 +1,7 @@
 // FileChannel: one file opened through a handle, with or without the file
 // cache. Every failing operation raises: EInOutError for opening, transfer,
-// truncation and closing; EWin32Error for positioning, sizing and the
-// uncached reopens.
+// truncation and closing; EWin32Error for positioning, sizing, flushing and
+// the switches of cache mode.
 #pragma once
 
 #include <cstdint>
@@ -24,17 +24,17 @@ class FileChannel {
   // must already be within the platform's limit.
   void Assign(std::string name);
 
-  // Opens the existing file for reading (kReadOnly) or for reading and
-  // writing (kReadWrite); both let others read and write. An empty name
-  // takes the standard input instead. The channel is at position 0.
-  void Open(ChannelMode access);
-  // Creates the file, emptying an existing one, for reading and writing. An
-  // empty name takes the standard output instead.
-  void Create();
-  // Opens the existing file for reading and writing, keeping its contents;
-  // if that fails for any reason, creates it. Reports only the creation's
-  // failure.
-  void OpenOrCreate();
+  // Opens the existing file for reading; others may read and write it. An
+  // empty name takes the standard input instead. The channel is at
+  // position 0 and kReadOnly.
+  void Open();
+  // Opens the file for reading and writing, keeping its contents, or
+  // creates it when it does not exist; no other failure creates, empties or
+  // touches anything. kExclusive holds the file for this run alone until
+  // it is closed (another run fails with a sharing violation). An empty
+  // name takes the standard input instead.
+  enum class Sharing { kShared, kExclusive };
+  void OpenOrCreate(Sharing sharing);
 
   // Reads up to `count` bytes at the current position; returns the number
   // read, 0 at the end of the file.
@@ -58,19 +58,22 @@ class FileChannel {
   void Seek64(std::int64_t position);
   std::int64_t Size64();
 
-  // Close the handle and open the file again without the file cache,
-  // admitting other readers only. The channel keeps its mode and is at
-  // position 0; on failure it is closed.
+  // Switch the open file to transfers without the file cache, or back,
+  // without letting go of it. The position is unspecified afterwards; on
+  // failure EWin32Error is raised and the channel is closed.
   void ReopenSourceUncached();
   void ReopenTargetUncached();
+  void ReopenCached();
 
   const std::string& name() const { return name_; }
   ChannelMode mode() const { return mode_; }
-  os::FileHandle handle() const { return handle_; }
+  // The open file, for the platform calls the channel does not wrap; some
+  // of them replace the handle.
+  os::FileHandle& handle() { return handle_; }
 
  private:
   void OpenWith(os::OpenMode open_mode, ChannelMode mode_after);
-  void Reopen(os::OpenMode open_mode);
+  void Reopen(os::CacheMode cache_mode);
   // Raises EInOutError 103 unless the channel's mode allows the operation.
   void Require(bool allowed) const;
 

@@ -20,8 +20,10 @@ inline constexpr std::uint32_t kErrorTooManyOpenFiles = 4;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
+inline constexpr std::uint32_t kErrorNotSupported = 50;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorDiskFull = 112;
+inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorFilenameTooLong = 206;
 
 // Outcome of one system call. `code` is 0 on success; otherwise the Win32
@@ -54,25 +56,37 @@ struct FileHandle {
   [[nodiscard]] bool valid() const { return native != -1; }
 };
 
-// How a file is opened. The first three keep the file cache; the uncached
-// modes need transfers whose buffer address, size and file position are
-// multiples of 4096 bytes.
+// How a file is opened; every open starts with the file cache.
 enum class OpenMode {
-  kReadExisting,       // read only; others may read and write
-  kReadWriteExisting,  // read and write; the file must exist
-  kCreateAlways,       // read and write; created, or emptied if it exists
-  kSourceUncached,     // read only, no cache, sequential; others may only read
-  kTargetUncached,     // read and write, no cache; others may only read
+  kReadExisting,  // read only, the file must exist; others may read and write
+  // Read and write; a missing file is created empty (owner-only where the
+  // system has modes), an existing one is never emptied.
+  kReadWrite,
+  // As kReadWrite, and held for the program alone until it is closed: no
+  // other run opens it with kReadWriteExclusive meanwhile (a sharing
+  // violation), across every cache-mode switch and the final rename.
+  kReadWriteExclusive,
+};
+
+// How transfers of an open file meet the file cache. Uncached transfers
+// need buffer addresses, sizes and file positions that are multiples of
+// 4096 bytes.
+enum class CacheMode {
+  kCached,
+  kSourceUncached,  // read sequentially without filling the cache
+  kTargetUncached,  // written without filling the cache
 };
 
 enum class StandardStream { kInput, kOutput };
 
-// Creation and last-write time in the platform's own units; only the
-// platform interprets them.
+// Creation and last-write time in the platform's own units, which only the
+// platform interprets; and the last-write time in one unit on every
+// platform (nanoseconds since 1970-01-01 UTC), for comparing across runs.
 struct FileTimes {
   std::int64_t creation = 0;
   std::int64_t last_write = 0;
   std::int64_t last_write_fraction = 0;
+  std::int64_t last_write_unix_ns = 0;
 };
 
 // Limits on the memory a process may lock, in bytes (the working-set
@@ -128,21 +142,51 @@ class Platform {
   virtual Result<std::int64_t> FileSize(FileHandle file) = 0;
   // Makes the file end at the current position, cutting or extending it.
   virtual Status SetEndOfFile(FileHandle file) = 0;
-  // Forces the file's data written so far to the storage device.
+  // Forces the file's data written so far to the storage device, and any
+  // failure to write back data written earlier is reported here.
   virtual Status FlushFile(FileHandle file) = 0;
+  // Switches the open `file`, called `name`, between cached and uncached
+  // transfers without letting go of it (a file held exclusively stays
+  // held). The handle may change; the position is unspecified afterwards.
+  // Where the file system cannot transfer without the cache, the switch
+  // succeeds and the back end keeps the cache from filling instead. On
+  // failure the file is closed.
+  virtual Status SetCacheMode(FileHandle& file, const std::string& name,
+                              CacheMode mode) = 0;
   virtual Status CloseFile(FileHandle file) = 0;
+  // How many names the file has. Some network file systems always say 1.
+  virtual Result<std::uint32_t> LinkCount(FileHandle file) = 0;
+  // Whether `name` is another name of the open `file`: true only when the
+  // system says so for certain.
+  virtual bool IsSameFile(FileHandle file, const std::string& name) = 0;
   virtual Result<FileTimes> GetFileTimes(FileHandle file) = 0;
   // Sets the creation time where the system keeps one, and the last-write
   // time; the last-access time is left alone.
   virtual Status SetFileTimes(FileHandle file, const FileTimes& times) = 0;
   virtual Result<std::uint32_t> GetAttributes(const std::string& name) = 0;
-  virtual Status SetAttributes(const std::string& name,
+  // Sets the attributes of the open `file`, now called `name`, without
+  // following a link that may have taken that name.
+  virtual Status SetAttributes(FileHandle file, const std::string& name,
                                std::uint32_t attributes) = 0;
   virtual Status RemoveFile(const std::string& name) = 0;
-  // Renames; fails when `to` exists (never replaces a file). On success the
-  // new name has been forced to disk.
-  virtual Status MoveFileNoReplace(const std::string& from,
-                                   const std::string& to) = 0;
+
+  // Three ways to give the open `file` (named `from`) the name `to`, none
+  // of which ever replaces a file that has that name (kErrorAlreadyExists).
+  // Each answers kErrorNotSupported where the file system cannot do it,
+  // having changed nothing. `file` stays usable afterwards.
+  // One atomic step.
+  virtual Status RenameNoReplace(FileHandle& file, const std::string& from,
+                                 const std::string& to) = 0;
+  // A second name only; the caller removes `from`.
+  virtual Status LinkNoReplace(const std::string& from,
+                               const std::string& to) = 0;
+  // A check that `to` does not exist, then a rename that would replace a
+  // file created under `to` between the two by someone else.
+  virtual Status RenameIfAbsent(FileHandle& file, const std::string& from,
+                                const std::string& to) = 0;
+  // Forces the names in the folder that holds `name` to disk. Where the
+  // file system offers no such call, succeeds without doing anything.
+  virtual Status FlushFolderOf(const std::string& name) = 0;
   // Whether this system has a call that declares a file's new space valid
   // without zeroing it (looked up anew on every call).
   virtual bool ValidDataCallAvailable() = 0;

@@ -1,6 +1,7 @@
-// The size file: the whole resume state. It holds, as one 8-byte
+// The size file: the whole resume state. Its first 8 bytes hold, as one
 // little-endian signed count, how many bytes at the start of the temporary
-// target are on disk and equal to the source.
+// target are on disk and equal to the source; a stamp of the source may
+// follow, which ties the count to the source it was copied from.
 #pragma once
 
 #include <array>
@@ -9,22 +10,43 @@
 
 #include "engine/background_writer.h"
 #include "engine/file_channel.h"
-#include "os/platform.h"
 #include "report/console_out.h"
 
 namespace ferrux::resume {
 
+// The source as it was when the copy began: its length and last-write
+// time (nanoseconds since 1970-01-01 UTC).
+struct SourceStamp {
+  std::int64_t size = 0;
+  std::int64_t last_write_unix_ns = 0;
+};
+
+// Layout, all numbers little-endian:
+//    0  8  the count (signed)
+//    8  4  "FXS1": a stamp in this layout follows
+//   12  8  the source's length when the copy began (signed)
+//   20  8  its last-write time, nanoseconds since 1970-01-01 UTC (signed)
+// A file of 0 bytes means a count of 0. Older files end after the count;
+// bytes after it that do not start with the tag are left alone.
 inline constexpr std::uint32_t kCountSize = 8;
+inline constexpr std::uint32_t kRecordSize = 28;
+using Record = std::array<unsigned char, kRecordSize>;
 
-using CountBytes = std::array<unsigned char, kCountSize>;
+Record EncodeRecord(std::int64_t count, const SourceStamp& stamp);
 
-CountBytes EncodeCount(std::int64_t count);
-std::int64_t DecodeCount(const CountBytes& bytes);
+// What a size file of `size` bytes (its first bytes in `record`) says.
+struct StoredCount {
+  std::int64_t count = 0;
+  bool tail_is_ours = true;  // empty, or this program's tag
+  bool stamped = false;      // a whole stamp is present
+  SourceStamp stamp;
+};
+StoredCount DecodeRecord(const Record& record, std::uint32_t size);
 
 // Raises Exception when a stored count (read as `bytes_read` bytes) cannot
 // belong to a temporary target of `temp_size` bytes copied from a source of
 // `source_size` bytes. The checks run in this order: "Strange Counter Size"
-// (neither 0 nor 8 bytes), "Counter Size More Then Tmp File Size",
+// (1 to 7 bytes), "Counter Size More Then Tmp File Size",
 // "Counter Size More Then Src File Size".
 void ValidateCount(std::uint32_t bytes_read, std::int64_t count,
                    std::int64_t temp_size, std::int64_t source_size);
@@ -34,27 +56,40 @@ class SizeFile {
  public:
   explicit SizeFile(os::Platform& platform) : channel_(platform) {}
 
-  // Opens the file (created empty if it cannot be opened), reads and
-  // validates the stored count against the temporary target and the
-  // source, and returns it (0 for an empty file). Prints "Restart from "
-  // and the count when it is above 0. Raises the channel's failures and
-  // those of ValidateCount; repairs nothing.
-  std::int64_t Open(const std::string& name, engine::FileChannel& target,
-                    std::int64_t source_size, report::ConsoleOut& console);
+  // Opens the file (created empty only where it does not exist), reads and
+  // validates the stored count against both files, and returns it (0 for
+  // an empty file). A count above 0 must belong to this source: a stamp,
+  // where stored, must equal `stamp`, and the last bytes before the count
+  // (up to 64 KiB) must be the same in the source and the target; else
+  // Exception names the remedy. Only then prints "Restart from " and the
+  // count. Moves both channels' positions; writes nothing.
+  std::int64_t Open(const std::string& name, engine::FileChannel& source,
+                    engine::FileChannel& target, const SourceStamp& stamp,
+                    report::ConsoleOut& console);
 
   // Makes `copied` durable, in this order: wait until the writer has
   // written every block handed to it, force the target's data to disk, and
   // only then store the count and force it to disk too (while it is below
-  // `source_size`; a complete copy's count is never stored). A failed flush
-  // of the target raises EWin32Error and stores nothing, so the file keeps
-  // the previous, still true, count.
+  // the source's size; a complete copy's count is stored by MarkComplete).
+  // A failed flush of the target raises EWin32Error and stores nothing, so
+  // the file keeps the previous, still true, count.
   void Checkpoint(engine::BackgroundWriter& writer, engine::FileChannel& target,
-                  std::int64_t copied, std::int64_t source_size);
+                  std::int64_t copied);
+
+  // Stores the source's whole size as the count, forced to disk: the
+  // temporary target is complete and flushed, and a later run goes straight
+  // to finishing instead of writing into it.
+  void MarkComplete();
 
   void Close();
 
  private:
+  void Store(std::int64_t count);
+
   engine::FileChannel channel_;
+  SourceStamp stamp_;
+  bool tail_is_ours_ = true;
+  std::int64_t stored_ = 0;
 };
 
 }  // namespace ferrux::resume

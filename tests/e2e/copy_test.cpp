@@ -148,7 +148,8 @@ TEST_F(CopyTest, SizeFileNameMattersOnlyWhenUsed) {
 #endif
 
 // The complete copy stays under the temporary name, with the source's
-// time; the size file of a bulk copy is already gone.
+// time; a resumable copy's size file marks it complete, so that once the
+// name is free the next run only gives it the name.
 TEST_F(CopyTest, TakenFinalNameIsNeverReplaced) {
   for (const auto& [name, size, block] :
        {std::tuple{"short.bin", 3000, kDefaultBlock},
@@ -167,7 +168,13 @@ TEST_F(CopyTest, TakenFinalNameIsNeverReplaced) {
     EXPECT_EQ(Get(final_name + ".tmp"), source);
     EXPECT_EQ(fs::last_write_time(Path(final_name + ".tmp")),
               fs::last_write_time(Path(name)));
-    EXPECT_FALSE(fs::exists(Path(final_name + ".size")));
+    fs::remove(Path(final_name));
+    const Outcome rerun = Execute({name, "dest", std::to_string(block)});
+    EXPECT_EQ(rerun.exit_status, 0);
+    ExpectOutput(rerun.output, size < block
+                                   ? CopyLines(name, size, block)
+                                   : CopyLines(name, size, block, size));
+    ExpectCompleteCopy(name);
   }
 }
 

@@ -41,7 +41,7 @@ fail() {
 duration=3
 for _ in 1 2 3; do
   start=$(date +%s.%N)
-  FAKETIME="+0 $speed" LD_PRELOAD=$faketime_lib \
+  FAKETIME="+0 $speed" NO_FAKE_STAT=1 LD_PRELOAD=$faketime_lib \
     "$program" "$src" "$work/dst" 4096 >/dev/null
   took=$(echo "$(date +%s.%N) - $start" | bc)
   duration=$(echo "if ($took < $duration) $took else $duration" | bc)
@@ -56,7 +56,7 @@ for ((trial = 1; killed < kills_wanted && trial <= 4 * kills_wanted; trial++)); 
   rm -f "$final" "$tmp" "$sizefile"
   delay=$(echo "scale=3; $duration * $RANDOM / 32767" | bc)
   block=${blocks[RANDOM % ${#blocks[@]}]}
-  status=$( (FAKETIME="+0 $speed" LD_PRELOAD=$faketime_lib \
+  status=$( (FAKETIME="+0 $speed" NO_FAKE_STAT=1 LD_PRELOAD=$faketime_lib \
               "$program" "$src" "$work/dst" 4096 >"$work/first.out" 2>&1 &
             pid=$!
             sleep "$delay"
@@ -78,7 +78,7 @@ for ((trial = 1; killed < kills_wanted && trial <= 4 * kills_wanted; trial++)); 
   fi
   if [[ -e $sizefile ]]; then
     bytes=$(stat -c %s "$sizefile")
-    if [[ $bytes -eq 8 ]]; then
+    if [[ $bytes -eq 28 ]]; then
       count=$(od -An -t d8 -N 8 "$sizefile" | tr -d ' ')
       tmp_bytes=$(stat -c %s "$tmp")
       if ((count > tmp_bytes)); then

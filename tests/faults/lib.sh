@@ -34,7 +34,8 @@ run_ferrux() {
 
 # The next run's clock goes N times fast (a checkpoint every 10/N s).
 fast_clock() {
-  run_env=(FAKETIME="+0 x$1" LD_PRELOAD="$faketime_lib")
+  # File times stay real: the size file records the source's time.
+  run_env=(FAKETIME="+0 x$1" NO_FAKE_STAT=1 LD_PRELOAD="$faketime_lib")
 }
 
 # The next run has the test shim preloaded with these settings (see shim.c).

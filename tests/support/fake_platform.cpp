@@ -55,8 +55,12 @@ Result<FileHandle> FakePlatform::OpenFile(const std::string& name,
   if (const std::uint32_t code = Enter("OpenFile", name)) {
     return {{}, Error(code)};
   }
-  if (mode == os::OpenMode::kCreateAlways) files_[name].clear();
-  if (files_.count(name) == 0) return {{}, Error(os::kErrorFileNotFound)};
+  if (files_.count(name) == 0) {
+    if (mode == os::OpenMode::kReadExisting) {
+      return {{}, Error(os::kErrorFileNotFound)};
+    }
+    files_[name];
+  }
   handles_[next_handle_] = {name, &files_[name], 0};
   return {{next_handle_++, 0}, {}};
 }
@@ -89,15 +93,17 @@ Result<std::uint32_t> FakePlatform::WriteFile(FileHandle file,
   return {status.ok() ? count : 0, status};
 }
 
-Status FakePlatform::MoveFileNoReplace(const std::string& from,
-                                       const std::string& to) {
-  const Status status = On("MoveFile", from);
+Status FakePlatform::RenameNoReplace(FileHandle&, const std::string& from,
+                                     const std::string& to) {
+  const Status status = On("RenameNoReplace", from);
   std::lock_guard<std::mutex> lock(mutex_);
   if (!status.ok()) return status;
-  if (files_.count(to) != 0) return Error(183);  // already exists
+  if (files_.count(to) != 0) return Error(os::kErrorAlreadyExists);
   if (files_.count(from) == 0) return Error(os::kErrorFileNotFound);
-  files_[to] = std::move(files_[from]);
-  files_.erase(from);
+  // The node moves, so that open handles keep their contents.
+  auto node = files_.extract(from);
+  node.key() = to;
+  files_.insert(std::move(node));
   return {};
 }
 

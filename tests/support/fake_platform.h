@@ -107,6 +107,12 @@ class FakePlatform final : public os::Platform {
     });
   }
   Status FlushFile(FileHandle file) override { return On("FlushFile", file); }
+  Status SetCacheMode(FileHandle& file, const std::string&,
+                      os::CacheMode) override {
+    return On("SetCacheMode", file);
+  }
+  Result<std::uint32_t> LinkCount(FileHandle) override { return {1, {}}; }
+  bool IsSameFile(FileHandle, const std::string&) override { return false; }
   Status CloseFile(FileHandle file) override {
     return On("CloseFile", file, [&](Open&) { handles_.erase(file.native); });
   }
@@ -115,7 +121,7 @@ class FakePlatform final : public os::Platform {
   Result<std::uint32_t> GetAttributes(const std::string&) override {
     return {};
   }
-  Status SetAttributes(const std::string&, std::uint32_t) override {
+  Status SetAttributes(FileHandle, const std::string&, std::uint32_t) override {
     return {};
   }
   Status RemoveFile(const std::string& name) override {
@@ -123,8 +129,18 @@ class FakePlatform final : public os::Platform {
     std::lock_guard<std::mutex> lock(mutex_);
     return status.ok() && files_.erase(name) == 0 ? Error(2) : status;
   }
-  Status MoveFileNoReplace(const std::string& from,
-                           const std::string& to) override;
+  Status RenameNoReplace(FileHandle& file, const std::string& from,
+                         const std::string& to) override;
+  Status LinkNoReplace(const std::string&, const std::string&) override {
+    return Error(os::kErrorNotSupported);
+  }
+  Status RenameIfAbsent(FileHandle&, const std::string&,
+                        const std::string&) override {
+    return Error(os::kErrorNotSupported);
+  }
+  Status FlushFolderOf(const std::string& name) override {
+    return On("FlushFolderOf", name);
+  }
   bool ValidDataCallAvailable() override { return valid_data_call; }
   Status SetValidData(FileHandle file, std::int64_t) override {
     return On("SetValidData", file);

@@ -125,13 +125,17 @@ std::string ParentOf(const std::string& name) {
 }
 
 // An open that fails with ENOENT says "file not found" only when the file
-// alone is missing; a missing directory on the path is "path not found".
-Status OpenFailure(const std::string& name, int error) {
+// alone is missing; a missing directory on the path is "path not found". A
+// symbolic link where a writable file should be is refused access.
+Status OpenFailure(const std::string& name, int error, bool writable) {
   if (error == ENOENT) {
     struct stat info;
     if (::stat(ParentOf(name).c_str(), &info) != 0) {
       return Status{kErrorPathNotFound, ENOENT, "open"};
     }
+  }
+  if (error == ELOOP && writable) {
+    return Status{kErrorAccessDenied, ELOOP, "open"};
   }
   return Failed("open", error);
 }
@@ -144,16 +148,35 @@ int OpenRetrying(const char* name, int flags, mode_t mode = 0) {
   return fd;
 }
 
-// Writers of the same file exclude one another, as the Win32 share modes
-// make them do: every writable open takes an exclusive advisory lock and
-// fails as a sharing violation when another process holds it. File systems
-// without locks are used without.
-bool LockedByOther(int fd) {
+// Runs of the program exclude one another from a file, as the Win32 share
+// modes make them do: an exclusive advisory lock, held as long as the
+// descriptor is open. File systems without locks are used without.
+Status HoldExclusively(int fd) {
   int result;
   do {
     result = ::flock(fd, LOCK_EX | LOCK_NB);
   } while (result != 0 && errno == EINTR);
-  return result != 0 && errno == EWOULDBLOCK;
+  if (result != 0 && errno == EWOULDBLOCK) {
+    return FailedWith("flock", kErrorSharingViolation);
+  }
+  return {};
+}
+
+// Windows refuses to open a directory as a file; so does the program.
+Status RefuseDirectory(int fd) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return Failed("fstat");
+  if (S_ISDIR(info.st_mode)) return Status{kErrorAccessDenied, EISDIR, "open"};
+  return {};
+}
+
+// Errors of a call that the file system does not offer at all.
+bool Unsupported(int error) {
+  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+Status NotSupported(const char* call, int error) {
+  return Status{kErrorNotSupported, error, call};
 }
 
 // Drops [begin, end) from the page cache, reaching back a little further:
@@ -214,15 +237,23 @@ class PosixPlatform final : public Platform {
   Result<std::int64_t> FileSize(FileHandle file) override;
   Status SetEndOfFile(FileHandle file) override;
   Status FlushFile(FileHandle file) override;
+  Status SetCacheMode(FileHandle& file, const std::string& name,
+                      CacheMode mode) override;
   Status CloseFile(FileHandle file) override;
+  Result<std::uint32_t> LinkCount(FileHandle file) override;
+  bool IsSameFile(FileHandle file, const std::string& name) override;
   Result<FileTimes> GetFileTimes(FileHandle file) override;
   Status SetFileTimes(FileHandle file, const FileTimes& times) override;
   Result<std::uint32_t> GetAttributes(const std::string& name) override;
-  Status SetAttributes(const std::string& name,
+  Status SetAttributes(FileHandle file, const std::string& name,
                        std::uint32_t attributes) override;
   Status RemoveFile(const std::string& name) override;
-  Status MoveFileNoReplace(const std::string& from,
-                           const std::string& to) override;
+  Status RenameNoReplace(FileHandle& file, const std::string& from,
+                         const std::string& to) override;
+  Status LinkNoReplace(const std::string& from, const std::string& to) override;
+  Status RenameIfAbsent(FileHandle& file, const std::string& from,
+                        const std::string& to) override;
+  Status FlushFolderOf(const std::string& name) override;
   bool ValidDataCallAvailable() override { return true; }
   Status SetValidData(FileHandle file, std::int64_t length) override;
   std::string DescribeError(const Status& status) override;
@@ -258,77 +289,58 @@ class PosixPlatform final : public Platform {
 
 Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
                                            OpenMode mode) {
-  // The temporary target and the size file are only ever opened writable;
-  // O_NOFOLLOW keeps a planted symbolic link from redirecting them, and new
-  // files are private to the owner until the copy is complete.
-  constexpr int kWritable = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
-  int flags = 0;
-  bool writable = true;
-  switch (mode) {
-    case OpenMode::kReadExisting:
-    case OpenMode::kSourceUncached:
-      // The uncached source is read through the cache with sequential
-      // read-ahead, each block dropped once read: O_DIRECT reads, one block
-      // at a time, stall the writes they overlap (measured on local disks)
-      // and serialise on network mounts, while read-ahead keeps the device
-      // busy ahead of the reader. The cache holds no more than the
-      // read-ahead window.
-      flags = O_RDONLY | O_CLOEXEC;
-      writable = false;
-      break;
-    case OpenMode::kReadWriteExisting:
-      flags = kWritable;
-      break;
-    case OpenMode::kCreateAlways:
-      // Emptied only after the lock is held (below), never under another
-      // writer's feet.
-      flags = kWritable | O_CREAT;
-      break;
-    case OpenMode::kTargetUncached:
-      flags = kWritable | O_DIRECT;
-      break;
+  const bool writable = mode != OpenMode::kReadExisting;
+  // Writable files are created private to the owner until the copy is
+  // complete, and O_NOFOLLOW keeps a planted symbolic link from redirecting
+  // them. Creating only a missing file, in the same call, never empties a
+  // file that a failing share merely could not open.
+  const int flags = writable ? O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC
+                             : O_RDONLY | O_CLOEXEC;
+  const int fd = OpenRetrying(name.c_str(), flags, 0600);
+  if (fd < 0) return {{}, OpenFailure(name, errno, writable)};
+  Status refused = RefuseDirectory(fd);
+  if (refused.ok() && mode == OpenMode::kReadWriteExclusive) {
+    refused = HoldExclusively(fd);
   }
-  std::uint32_t traits =
-      mode == OpenMode::kSourceUncached ? kTraitDropCache : 0;
-  int fd = OpenRetrying(name.c_str(), flags, 0600);
-  if (fd < 0 && errno == EINVAL && (flags & O_DIRECT) != 0) {
-    // Some FUSE file systems and older tmpfs refuse O_DIRECT; the transfer
-    // sizes stay the same and the page cache is kept clean by hand.
-    flags &= ~O_DIRECT;
-    traits |= kTraitDropCache;
-    fd = OpenRetrying(name.c_str(), flags, 0600);
-  }
-  if (fd < 0) {
-    const int error = errno;
-    if (error == ELOOP && writable) {
-      return {{}, Status{kErrorAccessDenied, ELOOP, "open"}};
-    }
-    return {{}, OpenFailure(name, error)};
-  }
-  struct stat info;
-  if (::fstat(fd, &info) != 0) {
-    const Status failure = Failed("fstat");
+  if (!refused.ok()) {
     ::close(fd);
-    return {{}, failure};
+    return {{}, refused};
   }
-  if (S_ISDIR(info.st_mode)) {
-    // Windows refuses to open a directory as a file; so does the program.
-    ::close(fd);
-    return {{}, Status{kErrorAccessDenied, EISDIR, "open"}};
-  }
-  if (writable && LockedByOther(fd)) {
-    ::close(fd);
-    return {{}, FailedWith("flock", kErrorSharingViolation)};
-  }
-  if (mode == OpenMode::kCreateAlways && ::ftruncate(fd, 0) != 0) {
-    const Status failure = Failed("ftruncate");
-    ::close(fd);
-    return {{}, failure};
-  }
-  if (mode == OpenMode::kSourceUncached) {
+  return {FileHandle{fd, 0}, {}};
+}
+
+Status PosixPlatform::SetCacheMode(FileHandle& file, const std::string&,
+                                   CacheMode mode) {
+  const int fd = Fd(file);
+  file.traits = 0;
+  if (mode == CacheMode::kSourceUncached) {
+    // The uncached source is read through the cache with sequential
+    // read-ahead, each block dropped once read: O_DIRECT reads, one block
+    // at a time, stall the writes they overlap (measured on local disks)
+    // and serialise on network mounts, while read-ahead keeps the device
+    // busy ahead of the reader. The cache holds no more than the
+    // read-ahead window.
+    file.traits = kTraitDropCache;
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return {};
   }
-  return {FileHandle{fd, traits}, {}};
+  // The flag changes on the open descriptor: reopening would let go of the
+  // lock and cost a round trip on a share.
+  const int flags = ::fcntl(fd, F_GETFL);
+  const int wanted =
+      mode == CacheMode::kTargetUncached ? flags | O_DIRECT : flags & ~O_DIRECT;
+  if (flags >= 0 && (wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0)) {
+    return {};
+  }
+  if (flags >= 0 && errno == EINVAL && mode == CacheMode::kTargetUncached) {
+    // Some file systems refuse O_DIRECT; the transfer sizes stay the same
+    // and the page cache is kept clean by hand.
+    file.traits = kTraitDropCache;
+    return {};
+  }
+  const Status failure = Failed("fcntl");
+  ::close(fd);
+  return failure;
 }
 
 FileHandle PosixPlatform::StandardHandle(StandardStream stream) {
@@ -365,12 +377,19 @@ Result<std::uint32_t> PosixPlatform::WriteFile(FileHandle file,
   if ((file.traits & kTraitDropCache) != 0 && done > 0 && start >= 0) {
     // Start write-back of this block at once, then wait for the block
     // before it (started one call earlier) and drop it from the cache: the
-    // cache holds at most two blocks of the file instead of all of it.
-    ::sync_file_range(Fd(file), start, done, SYNC_FILE_RANGE_WRITE);
+    // cache holds at most two blocks of the file instead of all of it. The
+    // wait hands this call a failed write-back of that block, which a later
+    // flush would no longer see: it is this write's failure.
+    if (::sync_file_range(Fd(file), start, done, SYNC_FILE_RANGE_WRITE) != 0) {
+      return {0, Failed("sync_file_range")};
+    }
     if (start >= done) {
-      ::sync_file_range(Fd(file), start - done, done,
-                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                            SYNC_FILE_RANGE_WAIT_AFTER);
+      if (::sync_file_range(Fd(file), start - done, done,
+                            SYNC_FILE_RANGE_WAIT_BEFORE |
+                                SYNC_FILE_RANGE_WRITE |
+                                SYNC_FILE_RANGE_WAIT_AFTER) != 0) {
+        return {0, Failed("sync_file_range")};
+      }
       DropCache(Fd(file), start - done, start);
     }
   }
@@ -426,12 +445,29 @@ Status PosixPlatform::CloseFile(FileHandle file) {
   return {};
 }
 
+Result<std::uint32_t> PosixPlatform::LinkCount(FileHandle file) {
+  struct stat info;
+  if (::fstat(Fd(file), &info) != 0) return {0, Failed("fstat")};
+  return {static_cast<std::uint32_t>(info.st_nlink), {}};
+}
+
+bool PosixPlatform::IsSameFile(FileHandle file, const std::string& name) {
+  struct stat open_file;
+  struct stat named;
+  return ::fstat(Fd(file), &open_file) == 0 && open_file.st_nlink > 1 &&
+         ::lstat(name.c_str(), &named) == 0 &&
+         open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+}
+
 Result<FileTimes> PosixPlatform::GetFileTimes(FileHandle file) {
   struct stat info;
   if (::fstat(Fd(file), &info) != 0) return {{}, Failed("fstat")};
   FileTimes times;
   times.last_write = info.st_mtim.tv_sec;
   times.last_write_fraction = info.st_mtim.tv_nsec;
+  times.last_write_unix_ns =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+      info.st_mtim.tv_nsec;
   return {times, {}};
 }
 
@@ -452,12 +488,13 @@ Result<std::uint32_t> PosixPlatform::GetAttributes(const std::string& name) {
   return {static_cast<std::uint32_t>(info.st_mode & 0777), {}};
 }
 
-Status PosixPlatform::SetAttributes(const std::string& name,
+Status PosixPlatform::SetAttributes(FileHandle file, const std::string&,
                                     std::uint32_t attributes) {
-  // Only the permission bits: set-user-ID and set-group-ID bits would be
+  // On the open file, so that a link put under its name is not followed;
+  // only the permission bits: set-user-ID and set-group-ID bits would be
   // unsafe on a copy owned by whoever ran the program.
-  if (::chmod(name.c_str(), static_cast<mode_t>(attributes & 0777)) != 0) {
-    return Failed("chmod");
+  if (::fchmod(Fd(file), static_cast<mode_t>(attributes & 0777)) != 0) {
+    return Failed("fchmod");
   }
   return {};
 }
@@ -467,25 +504,47 @@ Status PosixPlatform::RemoveFile(const std::string& name) {
   return {};
 }
 
-Status PosixPlatform::MoveFileNoReplace(const std::string& from,
-                                        const std::string& to) {
+Status PosixPlatform::RenameNoReplace(FileHandle&, const std::string& from,
+                                      const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
-                  RENAME_NOREPLACE) != 0) {
-    const int error = errno;
-    if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP) {
-      return Failed("renameat2", error);
-    }
-    // The file system cannot rename without replacing. A hard link can
-    // never replace either; a plain rename() could, so it is not used.
-    if (::link(from.c_str(), to.c_str()) != 0) return Failed("link");
-    if (::unlink(from.c_str()) != 0) return Failed("unlink");
+                  RENAME_NOREPLACE) == 0) {
+    return {};
   }
-  // The rename is durable only once the directory that holds it is.
-  const int directory =
-      OpenRetrying(ParentOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory >= 0) {
-    (void)::fsync(directory);
-    ::close(directory);
+  // NFS, sshfs and other FUSE file systems refuse the flag.
+  if (Unsupported(errno)) return NotSupported("renameat2", errno);
+  return Failed("renameat2");
+}
+
+Status PosixPlatform::LinkNoReplace(const std::string& from,
+                                    const std::string& to) {
+  if (::link(from.c_str(), to.c_str()) == 0) return {};
+  // EPERM: the file system has no hard links (SMB through FUSE, exFAT).
+  if (errno == EPERM || Unsupported(errno)) return NotSupported("link", errno);
+  return Failed("link");
+}
+
+Status PosixPlatform::RenameIfAbsent(FileHandle&, const std::string& from,
+                                     const std::string& to) {
+  struct stat info;
+  if (::lstat(to.c_str(), &info) == 0) return Failed("lstat", EEXIST);
+  if (errno != ENOENT) return Failed("lstat");
+  if (::rename(from.c_str(), to.c_str()) != 0) return Failed("rename");
+  return {};
+}
+
+Status PosixPlatform::FlushFolderOf(const std::string& name) {
+  const int folder =
+      OpenRetrying(ParentOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return Failed("open");
+  int result;
+  do {
+    result = ::fsync(folder);
+  } while (result != 0 && errno == EINTR);
+  const int error = errno;
+  ::close(folder);
+  // Some file systems keep no folder to flush (EINVAL, EROFS).
+  if (result != 0 && !Unsupported(error) && error != EROFS) {
+    return Failed("fsync", error);
   }
   return {};
 }

@@ -17,6 +17,8 @@ static_assert(kErrorNotEnoughMemory == ERROR_NOT_ENOUGH_MEMORY);
 static_assert(kErrorSharingViolation == ERROR_SHARING_VIOLATION);
 static_assert(kErrorInvalidParameter == ERROR_INVALID_PARAMETER);
 static_assert(kErrorDiskFull == ERROR_DISK_FULL);
+static_assert(kErrorNotSupported == ERROR_NOT_SUPPORTED);
+static_assert(kErrorAlreadyExists == ERROR_ALREADY_EXISTS);
 static_assert(kErrorFilenameTooLong == ERROR_FILENAME_EXCED_RANGE);
 
 // Captures GetLastError at the failure site.
@@ -137,9 +139,25 @@ class Win32Platform final : public Platform {
     if (!::FlushFileBuffers(Native(file))) return Failed("FlushFileBuffers");
     return {};
   }
+  Status SetCacheMode(FileHandle& file, const std::string& name,
+                      CacheMode mode) override;
   Status CloseFile(FileHandle file) override {
+    // A handle the rename already closed (see RenameNoReplace).
+    if (!file.valid()) return {};
     if (!::CloseHandle(Native(file))) return Failed("CloseHandle");
     return {};
+  }
+  Result<std::uint32_t> LinkCount(FileHandle file) override {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(Native(file), &info)) {
+      return {0, Failed("GetFileInformationByHandle")};
+    }
+    return {info.nNumberOfLinks, {}};
+  }
+  bool IsSameFile(FileHandle, const std::string&) override {
+    // Hard links are never made by the program on Windows, where the
+    // rename itself never replaces.
+    return false;
   }
   Result<FileTimes> GetFileTimes(FileHandle file) override {
     FILETIME creation;
@@ -150,6 +168,8 @@ class Win32Platform final : public Platform {
     FileTimes times;
     times.creation = Join(creation);
     times.last_write = Join(write);
+    // 100-ns ticks since 1601 to nanoseconds since 1970.
+    times.last_write_unix_ns = (times.last_write - 116444736000000000) * 100;
     return {times, {}};
   }
   Status SetFileTimes(FileHandle file, const FileTimes& times) override {
@@ -167,8 +187,9 @@ class Win32Platform final : public Platform {
     }
     return {attributes, {}};
   }
-  Status SetAttributes(const std::string& name,
+  Status SetAttributes(FileHandle, const std::string& name,
                        std::uint32_t attributes) override {
+    // By name: it sets the attributes of a link itself, not of its target.
     if (!::SetFileAttributesA(name.c_str(), attributes)) {
       return Failed("SetFileAttributesA");
     }
@@ -178,15 +199,16 @@ class Win32Platform final : public Platform {
     if (!::DeleteFileA(name.c_str())) return Failed("DeleteFileA");
     return {};
   }
-  Status MoveFileNoReplace(const std::string& from,
-                           const std::string& to) override {
-    // Without MOVEFILE_REPLACE_EXISTING it never replaces; write-through
-    // makes the new name durable before the call returns.
-    if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
-      return Failed("MoveFileExA");
-    }
-    return {};
+  Status RenameNoReplace(FileHandle& file, const std::string& from,
+                         const std::string& to) override;
+  Status LinkNoReplace(const std::string&, const std::string&) override {
+    return Status{ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED, "CreateHardLinkA"};
   }
+  Status RenameIfAbsent(FileHandle&, const std::string&,
+                        const std::string&) override {
+    return Status{ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED, "MoveFileExA"};
+  }
+  Status FlushFolderOf(const std::string&) override { return {}; }
   bool ValidDataCallAvailable() override {
     return FindSetFileValidData() != nullptr;
   }
@@ -296,35 +318,71 @@ class Win32Platform final : public Platform {
   }
 };
 
-Result<FileHandle> Win32Platform::OpenFile(const std::string& name,
-                                           OpenMode mode) {
-  DWORD access = GENERIC_READ | GENERIC_WRITE;
-  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  DWORD disposition = OPEN_EXISTING;
-  DWORD flags = FILE_ATTRIBUTE_NORMAL;
+// CreateFileA's access, share mode and flags for each way of opening.
+struct OpenRow {
+  DWORD access, share, disposition, flags;
+};
+
+OpenRow RowOf(OpenMode mode) {
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  // OPEN_ALWAYS creates only a missing file: a failed open never empties one.
+  if (mode == OpenMode::kReadExisting) {
+    return {GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
+  }
+  return {GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_ALWAYS,
+          FILE_ATTRIBUTE_NORMAL};
+}
+
+OpenRow RowOf(CacheMode mode) {
   switch (mode) {
-    case OpenMode::kReadExisting:
-      access = GENERIC_READ;
-      break;
-    case OpenMode::kReadWriteExisting:
-      break;
-    case OpenMode::kCreateAlways:
-      disposition = CREATE_ALWAYS;
-      break;
-    case OpenMode::kSourceUncached:
-      access = GENERIC_READ;
-      share = FILE_SHARE_READ;
-      flags |= FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN;
-      break;
-    case OpenMode::kTargetUncached:
-      share = FILE_SHARE_READ;
-      flags |= FILE_FLAG_NO_BUFFERING;
+    case CacheMode::kSourceUncached:
+      return {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+              FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
+                  FILE_ATTRIBUTE_NORMAL};
+    case CacheMode::kTargetUncached:
+      return {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
+              FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL};
+    case CacheMode::kCached:
       break;
   }
-  const HANDLE handle = ::CreateFileA(name.c_str(), access, share, nullptr,
-                                      disposition, flags, nullptr);
+  return {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
+}
+
+Result<FileHandle> Open(const std::string& name, const OpenRow& row) {
+  const HANDLE handle =
+      ::CreateFileA(name.c_str(), row.access, row.share, nullptr,
+                    row.disposition, row.flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return {{}, Failed("CreateFileA")};
   return {Wrap(handle), {}};
+}
+
+Result<FileHandle> Win32Platform::OpenFile(const std::string& name,
+                                           OpenMode mode) {
+  return Open(name, RowOf(mode));
+}
+
+Status Win32Platform::SetCacheMode(FileHandle& file, const std::string& name,
+                                   CacheMode mode) {
+  // The result of closing is not examined: the file is opened again at
+  // once, and a handle that cannot be closed cannot be used either.
+  (void)::CloseHandle(Native(file));
+  const Result<FileHandle> opened = Open(name, RowOf(mode));
+  file = opened.value;
+  return opened.status;
+}
+
+Status Win32Platform::RenameNoReplace(FileHandle& file, const std::string& from,
+                                      const std::string& to) {
+  // The file cannot be renamed while this process holds it open without
+  // sharing deletion.
+  (void)::CloseHandle(Native(file));
+  file = FileHandle{};
+  // Without MOVEFILE_REPLACE_EXISTING it never replaces.
+  if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    return Failed("MoveFileExA");
+  }
+  return {};
 }
 
 Status Win32Platform::EnablePrivileges() {

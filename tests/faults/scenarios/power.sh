@@ -11,7 +11,8 @@
 # FERRUX_POWER_LOSS_POINTS: the number of cuts (default 200).
 
 # What a cut may leave: a final name only for the whole copy; otherwise a
-# size file of 0 or 8 bytes whose count the durable temporary file covers.
+# size file of 0 bytes, or a stamped count (28 bytes) that the durable
+# temporary file covers.
 power_state_ok() {  # SRC FINAL
   local src=$1 final=$2 count=0 bytes
   if [[ -e $final ]]; then
@@ -20,8 +21,8 @@ power_state_ok() {  # SRC FINAL
   fi
   [[ -e $final.size ]] || return 0
   bytes=$(stat -c %s "$final.size")
-  [[ $bytes -eq 0 || $bytes -eq 8 ]] || { echo "size file of $bytes bytes"; return 1; }
-  [[ $bytes -eq 8 ]] && count=$(stored_count "$final.size")
+  [[ $bytes -eq 0 || $bytes -eq 28 ]] || { echo "size file of $bytes bytes"; return 1; }
+  [[ $bytes -eq 28 ]] && count=$(stored_count "$final.size")
   ((count == 0)) && return 0
   [[ -e $final.tmp ]] || { echo "count $count without a temporary file"; return 1; }
   local durable

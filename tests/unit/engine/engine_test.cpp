@@ -35,7 +35,7 @@ TEST(FailureMessages, IoTextsAndSystemDescriptions) {
 TEST(FileChannel, ModesShortWritesOpeningAndReopening) {
   FakePlatform fake;
   fake.SetFile("f", "abc");
-  fake.Fail("OpenFile", 2, 32, "f");  // the uncached reopen
+  fake.Fail("SetCacheMode", 1, 32, "f");
   fake.Fail("WriteFile", 0, 0, "new", 2);
   FileChannel f(fake), made(fake);
   char buffer[4];
@@ -44,7 +44,7 @@ TEST(FileChannel, ModesShortWritesOpeningAndReopening) {
   EXPECT_EQ(Raised([&] { f.ReadBlock(buffer, 4); }), not_allowed);
   EXPECT_EQ(Raised([&] { f.TruncateHere(); }), not_allowed);
   EXPECT_EQ(Raised([&] { f.Close(); }), not_allowed);
-  f.Open(ChannelMode::kReadOnly);
+  f.Open();
   EXPECT_EQ(Raised([&] { f.WriteBlockCounted("x", 1); }), not_allowed);
   EXPECT_EQ(f.ReadBlock(buffer, 4), 3u);
   EXPECT_EQ(f.ReadBlock(buffer, 4), 0u);
@@ -53,12 +53,12 @@ TEST(FileChannel, ModesShortWritesOpeningAndReopening) {
   EXPECT_EQ(f.mode(), ChannelMode::kClosed);
 
   made.Assign("f");
-  made.OpenOrCreate();  // keeps the file
+  made.OpenOrCreate(FileChannel::Sharing::kShared);  // keeps the file
   EXPECT_EQ(made.Size64(), 3);
   made.Close();
   EXPECT_EQ(Raised([&] { made.Close(); }), not_allowed);
   made.Assign("new");
-  made.OpenOrCreate();
+  made.OpenOrCreate(FileChannel::Sharing::kShared);
   EXPECT_EQ(made.mode(), ChannelMode::kReadWrite);
   EXPECT_EQ(fake.File("new"), "");
   EXPECT_EQ(made.WriteBlockCounted("abcd", 4), 2u);
@@ -122,7 +122,7 @@ TEST(Preallocation, EveryBranchLeavesTheLengthItPromises) {
     fake.SetFile("t", std::string(size, 'a'));
     FileChannel target(fake);
     target.Assign("t");
-    target.Open(ChannelMode::kReadWrite);
+    target.OpenOrCreate(FileChannel::Sharing::kShared);
     report::ConsoleOut out(fake, "\n");
     const std::string raised =
         Raised([&] { PreallocateTarget(fake, out, target, 4096, 16384); });
@@ -144,7 +144,7 @@ struct Rig {
   }
   explicit Rig(std::uint32_t block) : storage(2 * block) {
     target.Assign("t");
-    target.Create();
+    target.OpenOrCreate(FileChannel::Sharing::kExclusive);
     writer.Start(target, slots, block);
   }
   FakePlatform fake;
