@@ -48,10 +48,12 @@ struct [[nodiscard]] Result {
 };
 
 // An open file. `native` is the file descriptor or the HANDLE value;
-// `traits` is private to the back end that produced the handle.
+// `traits` and `guard` (a second handle of the same file) are private to
+// the back end that produced the handle.
 struct FileHandle {
   std::intptr_t native = -1;
   std::uint32_t traits = 0;
+  std::intptr_t guard = -1;
 
   [[nodiscard]] bool valid() const { return native != -1; }
 };

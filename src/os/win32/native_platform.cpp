@@ -3,6 +3,7 @@
 #include "os/native_platform.h"
 
 #include <new>
+#include <utility>
 
 #include "os/win32/win32_support.h"
 
@@ -28,6 +29,12 @@ Status Failed(const char* call) {
 }
 
 HANDLE Native(FileHandle file) { return reinterpret_cast<HANDLE>(file.native); }
+
+HANDLE Guard(FileHandle file) { return reinterpret_cast<HANDLE>(file.guard); }
+
+void CloseIfOpen(std::intptr_t handle) {
+  if (handle != -1) (void)::CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
 
 FileHandle Wrap(HANDLE handle) {
   return FileHandle{reinterpret_cast<std::intptr_t>(handle), 0};
@@ -142,6 +149,7 @@ class Win32Platform final : public Platform {
   Status SetCacheMode(FileHandle& file, const std::string& name,
                       CacheMode mode) override;
   Status CloseFile(FileHandle file) override {
+    CloseIfOpen(file.guard);
     // A handle the rename already closed (see RenameNoReplace).
     if (!file.valid()) return {};
     if (!::CloseHandle(Native(file))) return Failed("CloseHandle");
@@ -187,14 +195,8 @@ class Win32Platform final : public Platform {
     }
     return {attributes, {}};
   }
-  Status SetAttributes(FileHandle, const std::string& name,
-                       std::uint32_t attributes) override {
-    // By name: it sets the attributes of a link itself, not of its target.
-    if (!::SetFileAttributesA(name.c_str(), attributes)) {
-      return Failed("SetFileAttributesA");
-    }
-    return {};
-  }
+  Status SetAttributes(FileHandle file, const std::string& name,
+                       std::uint32_t attributes) override;
   Status RemoveFile(const std::string& name) override {
     if (!::DeleteFileA(name.c_str())) return Failed("DeleteFileA");
     return {};
@@ -208,7 +210,7 @@ class Win32Platform final : public Platform {
                         const std::string&) override {
     return Status{ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED, "MoveFileExA"};
   }
-  Status FlushFolderOf(const std::string&) override { return {}; }
+  Status FlushFolderOf(const std::string& name) override;
   bool ValidDataCallAvailable() override {
     return FindSetFileValidData() != nullptr;
   }
@@ -357,9 +359,46 @@ Result<FileHandle> Open(const std::string& name, const OpenRow& row) {
   return {Wrap(handle), {}};
 }
 
+// The exclusion of a run: a second handle that shares everything, so that
+// the run's own opens and its rename pass, and holds a lock on one byte far
+// beyond any data, which a second run cannot take. It lives from the first
+// open to the last close, across every reopen and the rename.
+Result<FileHandle> OpenGuard(const std::string& name) {
+  const HANDLE guard = ::CreateFileA(
+      name.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (guard == INVALID_HANDLE_VALUE) return {{}, Failed("CreateFileA")};
+  OVERLAPPED far_byte{};
+  far_byte.Offset = 0xFFFFFFFE;
+  far_byte.OffsetHigh = 0x7FFFFFFF;
+  if (!::LockFileEx(guard, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
+                    0, 1, 0, &far_byte)) {
+    const DWORD code = ::GetLastError();
+    // File systems without locks (1, 50) are used without.
+    if (code == ERROR_LOCK_VIOLATION || code == ERROR_SHARING_VIOLATION) {
+      ::CloseHandle(guard);
+      return {{}, Status{ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION,
+                         "LockFileEx"}};
+    }
+  }
+  FileHandle file;
+  file.guard = reinterpret_cast<std::intptr_t>(guard);
+  return {file, {}};
+}
+
 Result<FileHandle> Win32Platform::OpenFile(const std::string& name,
                                            OpenMode mode) {
-  return Open(name, RowOf(mode));
+  if (mode != OpenMode::kReadWriteExclusive) return Open(name, RowOf(mode));
+  Result<FileHandle> file = OpenGuard(name);
+  if (!file.ok()) return file;
+  const Result<FileHandle> main = Open(name, RowOf(mode));
+  if (!main.ok()) {
+    CloseIfOpen(file.value.guard);
+    return main;
+  }
+  file.value.native = main.value.native;
+  return file;
 }
 
 Status Win32Platform::SetCacheMode(FileHandle& file, const std::string& name,
@@ -368,21 +407,92 @@ Status Win32Platform::SetCacheMode(FileHandle& file, const std::string& name,
   // once, and a handle that cannot be closed cannot be used either.
   (void)::CloseHandle(Native(file));
   const Result<FileHandle> opened = Open(name, RowOf(mode));
-  file = opened.value;
+  file.native = opened.value.native;
+  if (!opened.ok()) CloseIfOpen(std::exchange(file.guard, -1));
   return opened.status;
 }
 
 Status Win32Platform::RenameNoReplace(FileHandle& file, const std::string& from,
                                       const std::string& to) {
-  // The file cannot be renamed while this process holds it open without
-  // sharing deletion.
+  // The file cannot be renamed while a handle that does not share deletion
+  // is open; the guard, which does, keeps holding it.
   (void)::CloseHandle(Native(file));
-  file = FileHandle{};
-  // Without MOVEFILE_REPLACE_EXISTING it never replaces.
+  file.native = -1;
+  // Without MOVEFILE_REPLACE_EXISTING it never replaces. Write-through
+  // matters only where the move copies; FlushFolderOf makes the name
+  // durable.
   if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
     return Failed("MoveFileExA");
   }
   return {};
+}
+
+using SetFileInformationByHandleCall = BOOL(WINAPI*)(HANDLE, int, LPVOID,
+                                                     DWORD);
+
+// Windows Vista and later; looked up so that the program still starts on
+// older systems, which set the attributes by name.
+SetFileInformationByHandleCall FindSetFileInformationByHandle() {
+  const HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  if (kernel == nullptr) return nullptr;
+  return reinterpret_cast<SetFileInformationByHandleCall>(
+      reinterpret_cast<void*>(
+          ::GetProcAddress(kernel, "SetFileInformationByHandle")));
+}
+
+Status Win32Platform::SetAttributes(FileHandle file, const std::string& name,
+                                    std::uint32_t attributes) {
+  // Through the guard, which the rename left on the file: a name could by
+  // now stand for something else.
+  const SetFileInformationByHandleCall set = FindSetFileInformationByHandle();
+  if (set != nullptr && file.guard != -1) {
+    // FILE_BASIC_INFO: times of 0 stay as they are; so would attributes of
+    // 0, which is why "none" is FILE_ATTRIBUTE_NORMAL.
+    struct {
+      LARGE_INTEGER creation, access, write, change;
+      DWORD attributes;
+    } basic{};
+    basic.attributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    constexpr int kFileBasicInfo = 0;
+    if (!set(Guard(file), kFileBasicInfo, &basic, sizeof basic)) {
+      return Failed("SetFileInformationByHandle");
+    }
+    return {};
+  }
+  if (!::SetFileAttributesA(name.c_str(), attributes)) {
+    return Failed("SetFileAttributesA");
+  }
+  return {};
+}
+
+Status Win32Platform::FlushFolderOf(const std::string& name) {
+  // A folder opened for adding files may be flushed, which makes the
+  // names in it durable (NTFS; SMB servers that take a folder flush).
+  const std::size_t end = name.find_last_of("\\/:");
+  std::string folder = end == std::string::npos ? "." : name.substr(0, end + 1);
+  if (folder.back() == ':') folder += '.';
+  const HANDLE handle = ::CreateFileA(
+      folder.c_str(), FILE_ADD_FILE | SYNCHRONIZE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  Status status;
+  if (handle == INVALID_HANDLE_VALUE) {
+    status = Failed("CreateFileA");
+  } else {
+    if (!::FlushFileBuffers(handle)) status = Failed("FlushFileBuffers");
+    ::CloseHandle(handle);
+  }
+  // Refused or unknown where the system keeps no folder to flush (FAT,
+  // some servers): the name is there, its durability is the system's.
+  switch (status.code) {
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_PARAMETER:
+      return {};
+    default:
+      return status;
+  }
 }
 
 Status Win32Platform::EnablePrivileges() {
