@@ -1,40 +1,122 @@
-# A kill in the preallocation, and at exactly each system call of finishing
-# (cut to size, times, the flush, closing, deleting the size file, the
-# rename and its directory flush, the attributes): the rerun ends with a
-# correct final file or a clear report, and no final name ever holds an
-# incomplete copy.
+# Finishing: a kill at each of its calls, a second run started at each, and
+# failures of the rename's steps, with the atomic rename and with the
+# linked one (the atomic one refused, as NFS and sshfs do). Whatever
+# happens, a final name only ever holds the whole copy, no later run
+# modifies it, and the rerun ends with the copy in place or a clear report.
 
-# How often the program calls SYSCALL in a whole run of ARGS.
-count_calls() {  # SYSCALL ARGS...
-  local syscall=$1
-  shift
-  strace -f -qq -o "$dir/calls" -e trace="$syscall" "$program" "$@" >/dev/null
-  grep -c "$syscall(" "$dir/calls"
-  rm -f "$dst/final.bin"
+# "linked": every run of the case has the atomic rename refused. strace
+# takes one set of traced calls, so the refusal adds its call to it.
+refuse() {  # atomic|linked
+  refusal= refusal_inject=()
+  [[ $1 == linked ]] && refusal=renameat2 refusal_inject=(-e inject=renameat2:error=EINVAL)
+}
+refuse atomic
+
+# How often the program calls SYSCALL in a whole run that copies SRC into
+# DSTDIR (the copy is removed again).
+count_calls() {  # SYSCALL SRC DSTDIR BLOCK
+  strace -f -qq -o "$dir/calls" -e trace="$1${refusal:+,}$refusal" \
+    "${refusal_inject[@]}" "$program" "$2" "$3" "$4" >/dev/null
+  grep -c "$1(" "$dir/calls"
+  rm -f "$3/$(basename "$2")"
 }
 
+# After a fault in finishing: the rerun (with the same refusals) completes
+# ("done"), or reports the taken name ("taken") or the missing temporary
+# file ("gone"); a final name that existed stays the whole, unchanged copy.
+rerun_after_finishing_fault() {  # EXPECTED SRC DSTDIR
+  local expected=$1 src=$2 final=$3/$(basename "$2")
+  [[ ! -e $final ]] || same_file "$src" "$final" || return 1
+  [[ -z $refusal ]] || inject -e trace="$refusal" "${refusal_inject[@]}"
+  run_ferrux "$src" "$3" 65536
+  case $expected in
+    done) [[ $status -eq 0 ]] && same_file "$src" "$final" &&
+            absent "$final.tmp" && absent "$final.size" ;;
+    taken) [[ $status -eq 1 ]] && same_file "$src" "$final" &&
+             output_ends_with "Temporary Target File not renamed, see file with .tmp extension" ;;
+    gone) [[ $status -eq 1 ]] && same_file "$src" "$final" &&
+            output_ends_with "Counter Size More Then Tmp File Size" ;;
+  esac
+}
+
+# SYSCALL:N:EXPECTED kills at the Nth call of SYSCALL from the end. The
+# size file marks the copy complete before the rename (fdatasync:1), and is
+# deleted after it (unlink:1).
+kill_rows_atomic="ftruncate:1:done utimensat:1:done fdatasync:2:done fdatasync:1:done
+  renameat2:1:done unlink:1:gone fchmod:1:taken fsync:1:taken close:1:taken"
+kill_rows_linked="link:1:done unlink:2:done unlink:1:gone"
+
 scenario_kill_in_finishing() {
-  local spec syscall back last
-  # SYSCALL:N kills at the Nth call from the end.
-  for spec in fallocate:1 ftruncate:1 utimensat:1 fdatasync:1 close:3 close:2 close:1 \
-              unlink:1 renameat2:1 fsync:1 chmod:1; do
-    syscall=${spec%:*} back=${spec#*:}
-    new_case "kill-at-$syscall-$back"
-    make_source "$dir/final.bin" $((4 * 1048576 + 77))
-    last=$(count_calls "$syscall" "$dir/final.bin" "$dst" 65536)
-    inject -e trace="$syscall" \
-      -e inject="$syscall":signal=KILL:when=$((last - back + 1))
-    run_ferrux "$dir/final.bin" "$dst" 65536
-    check "killed" test "$status" -eq 137
-    if [[ -e $dst/final.bin ]]; then
-      check "a final name only for the whole copy" same_file "$dir/final.bin" "$dst/final.bin"
-      run_ferrux "$dir/final.bin" "$dst" 65536
-      check "rerun reports the name taken" \
-        output_ends_with "Temporary Target File not renamed, see file with .tmp extension"
-      check "and keeps its complete copy" same_file "$dir/final.bin" "$dst/final.bin.tmp"
-    else
-      check "rerun completes" rerun_completes "$dir/final.bin" "$dst" 4096
-    fi
+  local way row syscall back expected last
+  for way in atomic linked; do
+    refuse "$way"
+    local rows=kill_rows_$way
+    for row in ${!rows}; do
+      IFS=: read -r syscall back expected <<<"$row"
+      new_case "kill-$way-at-$syscall-$back"
+      make_source "$dir/f.bin" $((4 * 1048576 + 77))
+      last=$(count_calls "$syscall" "$dir/f.bin" "$dst" 65536)
+      inject -e trace="$syscall${refusal:+,}$refusal" "${refusal_inject[@]}" \
+        -e inject="$syscall":signal=KILL:when=$((last - back + 1))
+      run_ferrux "$dir/f.bin" "$dst" 65536
+      check "killed" test "$status" -eq 137
+      check "rerun: $expected" rerun_after_finishing_fault "$expected" "$dir/f.bin" "$dst"
+      end_case
+    done
+  done
+  refuse atomic
+}
+
+# A second run started while the first one is held at a finishing call
+# never changes the first one's outcome: the second is refused, or, once
+# the first has renamed, finds the name taken; the first run ends with the
+# copy in place.
+scenario_second_run_in_finishing() {
+  local row syscall back last
+  for row in fdatasync:2 fdatasync:1 renameat2:1 unlink:1 fchmod:1; do
+    IFS=: read -r syscall back <<<"$row"
+    new_case "second-run-at-$syscall-$back"
+    make_source "$dir/s.bin" $((5000000))
+    last=$(count_calls "$syscall" "$dir/s.bin" "$dst" 1048576)
+    strace -f -qq -o /dev/null -e trace="$syscall" \
+      -e inject="$syscall":delay_enter=1500000:when=$((last - back + 1)) \
+      "$program" "$dir/s.bin" "$dst" 1048576 >"$dir/first.out" 2>&1 &
+    local first=$!
+    sleep 0.7
+    run_ferrux "$dir/s.bin" "$dst" 1048576
+    check "second run refused" output_matches $'\n(Exception EInOutError\nI/O error 32|Exception Exception\nCounter Size More Then Tmp File Size|Temporary Target File not renamed, see file with .tmp extension)$'
+    wait "$first"
+    check "first run completes" test $? -eq 0
+    check "its copy is whole" same_file "$dir/s.bin" "$dst/s.bin"
     end_case
   done
+}
+
+# The second name is made but the first cannot be dropped: the second goes
+# again, so that no file has two names, and the rerun completes.
+scenario_unlink_fails_after_link() {
+  new_case unlink-fails-after-link
+  make_source "$dir/u.bin" $((3 * 1048576 + 5))
+  inject -e trace=renameat2,unlink -e inject=renameat2:error=EINVAL \
+    -e inject=unlink:error=EBUSY:when=1
+  run_ferrux "$dir/u.bin" "$dst" 1048576
+  check "not renamed" output_ends_with "Temporary Target File not renamed, see file with .tmp extension"
+  check "status" test "$status" -eq 1
+  check "no final name" absent "$dst/u.bin"
+  check "one name for the copy" test "$(stat -c %h "$dst/u.bin.tmp")" -eq 1
+  inject -e trace=renameat2 -e inject=renameat2:error=EINVAL
+  check "rerun completes" rerun_completes "$dir/u.bin" "$dst" 1048576
+  end_case
+}
+
+# The folder cannot be flushed after the rename: reported, exit status 1.
+scenario_folder_flush_fails() {
+  new_case folder-flush-fails
+  make_source "$dir/d.bin" $((2 * 1048576))
+  inject -e trace=fsync -e inject=fsync:error=EIO
+  run_ferrux "$dir/d.bin" "$dst" 1048576
+  check "report" output_ends_with "Target File Size Set...Ok${nl}Exception EWin32Error${nl}Win32 Error.  Code: 1117.${nl}Input/output error"
+  check "status" test "$status" -eq 1
+  check "the copy has its name" same_file "$dir/d.bin" "$dst/d.bin"
+  end_case
 }

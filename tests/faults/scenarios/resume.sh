@@ -1,0 +1,97 @@
+# A resumed run goes on only with the source and the partial copy it began
+# with, and a hiccup while opening never empties a partial copy: each case
+# starts from a copy stopped at 2 MiB of 4 MiB, its size file written as
+# the manual lays it out.
+
+le64() {  # the 8 little-endian bytes of a number
+  local i
+  for ((i = 0; i < 8; i++)); do
+    printf "\\x$(printf %02x $((($1 >> (8 * i)) & 255)))"
+  done
+}
+
+# SRC DSTDIR STAMPED: NAME.tmp holds the first 2 MiB of SRC and NAME.size
+# the count, with the stamp of SRC as it is now when STAMPED is "stamped".
+stopped_copy() {
+  local final=$2/$(basename "$1") mtime
+  head -c $((2 * 1048576)) "$1" >"$final.tmp"
+  le64 $((2 * 1048576)) >"$final.size"
+  if [[ $3 == stamped ]]; then
+    mtime=$(stat -c %.9Y "$1")
+    { printf FXS1; le64 "$(stat -c %s "$1")"; le64 "${mtime/./}"; } >>"$final.size"
+  fi
+}
+
+# Changes to the stopped copy, and the report they earn (none: resumes).
+# "keep-time" puts the source's former time back after the change.
+declare -A resume_report=(
+  [changed]="Source File changed, delete .tmp and .size files to start over"
+  [mismatch]="Temporary Target File does not match Source File, delete .tmp and .size files to start over"
+)
+resume_rows=(
+  "untouched|stamped||"
+  "older-size-file|plain||"
+  "source-replaced|stamped|replace|changed"
+  "source-replaced-same-time|stamped|replace keep-time|mismatch"
+  "source-edited-before-count|stamped|edit keep-time|mismatch"
+  "source-touched|stamped|touch|changed"
+  "tmp-replaced|stamped|tmp|mismatch"
+  "older-size-file-source-replaced|plain|replace|mismatch"
+)
+
+scenario_resume_checks_its_source() {
+  local row name kind changes report src
+  for row in "${resume_rows[@]}"; do
+    IFS='|' read -r name kind changes report <<<"$row"
+    new_case "resume-$name"
+    src=$dir/r.bin
+    make_source "$src" $((4 * 1048576 + 1000))
+    stopped_copy "$src" "$dst" "$kind"
+    touch -r "$src" "$dir/time"
+    [[ $changes == *replace* ]] && make_source "$src" $((4 * 1048576 + 1000))
+    [[ $changes == *edit* ]] &&
+      printf x | dd of="$src" bs=1 seek=$((2 * 1048576 - 10)) conv=notrunc status=none
+    [[ $changes == *touch* ]] && touch -d '+1 hour' "$src"
+    [[ $changes == *keep-time* ]] && touch -r "$dir/time" "$src"
+    [[ $changes == *tmp* ]] && make_source "$dst/r.bin.tmp" $((2 * 1048576))
+    local before
+    before=$(cat "$dst/r.bin.tmp" "$dst/r.bin.size" | sha256sum)
+    run_ferrux "$src" "$dst" 1048576
+    if [[ -z $report ]]; then
+      check "resumed" output_has "Restart from $((2 * 1048576))$nl"
+      check "completes" test "$status" -eq 0
+      check "identical" same_file "$src" "$dst/r.bin"
+    else
+      check "report" output_ends_with "Source File: \"$src\"${nl}Exception Exception${nl}${resume_report[$report]}"
+      check "status" test "$status" -eq 1
+      check "nothing touched" test "$(cat "$dst/r.bin.tmp" "$dst/r.bin.size" | sha256sum)" = "$before"
+      check "no final name" absent "$dst/r.bin"
+    fi
+    end_case
+  done
+}
+
+# The open of the existing NAME.tmp or NAME.size fails once, as on a share
+# that hiccups: reported, nothing created, emptied or changed, and the
+# rerun resumes.
+scenario_open_hiccup() {
+  local which nth before
+  for which in tmp size; do
+    new_case "open-hiccup-$which"
+    make_source "$dir/h.bin" $((4 * 1048576 + 1000))
+    stopped_copy "$dir/h.bin" "$dst" stamped
+    # Which open it is: a run whose target folder is missing ends at the
+    # open of NAME.tmp; NAME.size is the next one.
+    strace -f -qq -o "$dir/opens" -e trace=openat "$program" "$dir/h.bin" "$dir/none" >/dev/null
+    nth=$(grep -n -m 1 'h.bin.tmp"' "$dir/opens" | cut -d: -f1)
+    [[ $which == size ]] && nth=$((nth + 1))
+    before=$(cat "$dst/h.bin.tmp" "$dst/h.bin.size" | sha256sum)
+    inject -e trace=openat -e inject=openat:error=ENOTCONN:when="$nth"
+    run_ferrux "$dir/h.bin" "$dst" 1048576
+    check "report" output_ends_with "Exception EInOutError${nl}I/O error 64"
+    check "nothing touched" test "$(cat "$dst/h.bin.tmp" "$dst/h.bin.size" | sha256sum)" = "$before"
+    check "rerun completes" rerun_completes "$dir/h.bin" "$dst" 1048576
+    check "rerun resumes" output_has "Restart from $((2 * 1048576))$nl"
+    end_case
+  done
+}
