@@ -17,6 +17,10 @@
 //   writeback_seed=N     with volatile: at the power cut each lost write or
 //                        truncation still reaches the disk with probability
 //                        1/2 (pseudo-random from N), as early write-back can
+//   writeback            the kernel's write-back cache: write() ends in the
+//                        page cache, so with fail_on=write the error comes
+//                        only at fsync, fdatasync or close (mounting fails
+//                        where the kernel cannot)
 //
 // Single-threaded: the daemon serves one request at a time. Counters go to
 // standard error when it ends.
@@ -48,6 +52,7 @@ struct Options {
   int refuse_direct = 0;
   int short_reads = 0;
   int is_volatile = 0;
+  int writeback = 0;
   unsigned long fail_after = 0;
   char* fail_on = nullptr;
   char* fail_errno = nullptr;
@@ -62,6 +67,7 @@ const fuse_opt kOptionSpecs[] = {
     OPTION("refuse_direct", refuse_direct, 1),
     OPTION("short_reads", short_reads, 1),
     OPTION("volatile", is_volatile, 1),
+    OPTION("writeback", writeback, 1),
     OPTION("fail_after=%lu", fail_after, 0),
     OPTION("fail_on=%s", fail_on, 0),
     OPTION("fail_errno=%s", fail_errno, 0),
@@ -304,6 +310,13 @@ int DoUtimens(const char* path, const timespec times[2], fuse_file_info* fi) {
   return result == 0 ? 0 : -errno;
 }
 
+// Asked for without checking what the kernel offers: a kernel without it
+// refuses the mount, rather than the test running without late errors.
+void* DoInit(fuse_conn_info* conn, fuse_config*) {
+  if (options.writeback) conn->want |= FUSE_CAP_WRITEBACK_CACHE;
+  return nullptr;
+}
+
 // Unmounting: on a volatile mount, the power cut.
 void DoDestroy(void*) {
   std::mt19937_64 coin(options.writeback_seed);
@@ -379,6 +392,7 @@ int main(int argc, char* argv[]) {
   operations.rename = DoRename;
   operations.chmod = DoChmod;
   operations.utimens = DoUtimens;
+  operations.init = DoInit;
   operations.destroy = DoDestroy;
   const int status = fuse_main(args.argc, args.argv, &operations, nullptr);
   fuse_opt_free_args(&args);
