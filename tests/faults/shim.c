@@ -2,10 +2,14 @@
 // output to a terminal or pipe is never touched), set by the test:
 //   FERRUX_SHIM_SHORT_READ=N, FERRUX_SHIM_SHORT_WRITE=N: the Nth read() or
 //     write() transfers only half of what was asked, as a flaky share may;
-//   FERRUX_SHIM_FAIL_WRITE=N:ERRNO: the Nth write() fails with ERRNO.
+//   FERRUX_SHIM_FAIL_WRITE=N:ERRNO: the Nth write() fails with ERRNO;
+//   FERRUX_SHIM_REFUSE_DIRECT=1: O_DIRECT is refused (EINVAL), as by file
+//     systems without direct I/O.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
 #include <stdatomic.h>
 #include <stdlib.h>
 #include <string.h>
@@ -47,4 +51,32 @@ ssize_t write(int fd, const void* buffer, size_t count) {
   }
   return real(fd, buffer,
               shortened("FERRUX_SHIM_SHORT_WRITE", &writes, fd, count));
+}
+
+// fcntl64 is the name some builds of the C library link against.
+static int shim_fcntl(const char* name, int fd, int command, long argument) {
+  static int (*real)(int, int, ...);
+  if (real == NULL) real = (int (*)(int, int, ...))dlsym(RTLD_NEXT, name);
+  if (command == F_SETFL && (argument & O_DIRECT) != 0 &&
+      getenv("FERRUX_SHIM_REFUSE_DIRECT") != NULL) {
+    errno = EINVAL;
+    return -1;
+  }
+  return real(fd, command, argument);
+}
+
+int fcntl(int fd, int command, ...) {
+  va_list arguments;
+  va_start(arguments, command);
+  const long argument = va_arg(arguments, long);
+  va_end(arguments);
+  return shim_fcntl("fcntl", fd, command, argument);
+}
+
+int fcntl64(int fd, int command, ...) {
+  va_list arguments;
+  va_start(arguments, command);
+  const long argument = va_arg(arguments, long);
+  va_end(arguments);
+  return shim_fcntl("fcntl64", fd, command, argument);
 }

@@ -1,24 +1,33 @@
 # Shares that misbehave (the FUSE test file system faultfs): one that
-# refuses O_DIRECT, one that drops in the middle of a read, of a write or
-# at a checkpoint, one that reads short, and a slow one. Every mount lives
-# in the case's folder and is unmounted.
+# fails behind the write-back cache, one that drops in the middle of a
+# read, of a write or at a checkpoint, one that reads short, and a slow
+# one. Every mount lives in the case's folder and is unmounted.
 
-scenario_share_refuses_direct() {
-  fuse_case share-refuses-direct || return
-  mkdir -p "$back/in" "$back/out"
-  make_source "$back/in/d.bin" $((5 * 1048576 + 1000))
-  if share_up refuse_direct; then
-    run_ferrux "$mnt/in/d.bin" "$mnt/out" 1048576
-    check "completes" test "$status" -eq 0
-    check "copying complete" output_has "Copying complete in "
-    unmount_faultfs "$mnt"
-    check "identical" same_file "$back/in/d.bin" "$back/out/d.bin"
-    check "nothing left over" absent "$back/out/d.bin.tmp"
-    # The target asked for O_DIRECT (the source is read through the cache)
-    # and went on without.
-    check "fallback taken" grep -q 'refused_direct=1 ' "$dir/faultfs.log"
-  fi
-  end_case
+# A share that refuses direct writes and keeps what is written in the
+# kernel's write-back cache: a write the server fails shows only at
+# write-back. It fails the run before a count covers it or a name is
+# given: in the middle of the copy (the writer waits for each block's
+# write-back), and in finishing (/O, no checkpoint).
+scenario_share_fails_behind_the_cache() {
+  local when fail args
+  for when in copy finishing; do
+    fuse_case "share-fails-behind-the-cache-in-$when" || continue
+    make_source "$dir/w.bin" $((6 * 1048576 + 1000))
+    fail=$((3 * 1048576)) args=("$dir/w.bin" "$mnt" 65536)
+    [[ $when == finishing ]] && fail=$((6 * 1048576)) args=(/O "${args[@]}")
+    if share_up "writeback,fail_on=write,fail_after=$fail"; then
+      with_shim FERRUX_SHIM_REFUSE_DIRECT=1
+      run_ferrux "${args[@]}"
+      check "exit status" test "$status" -eq 1
+      check "reported" output_matches "I/O error 1117|Input/output error"
+      check "resumable" resumable "$dir/w.bin" "$mnt/w.bin"
+      unmount_faultfs "$mnt"
+      share_up "" || { end_case; continue; }
+      check "rerun completes" rerun_completes "$dir/w.bin" "$mnt" 65536
+      unmount_faultfs "$mnt"
+    fi
+    end_case
+  done
 }
 
 scenario_share_tmpfs() {
