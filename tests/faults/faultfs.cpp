@@ -7,6 +7,8 @@
 //   fail_on=KIND         read, write or fsync: the share drops after
 //   fail_after=N         N bytes (fsync: N calls) of that kind, and every
 //   fail_errno=NAME      later call of that kind fails with EIO or ENOTCONN
+//   fail_count=N         only N calls fail, then the share works again: a
+//                        hiccup instead of a drop
 //   short_reads          every read returns half of what was asked
 //   latency_us=N         every read, write and fsync first waits N us
 //   throttle_bps=N       reads and writes together move at most N bytes/s
@@ -54,6 +56,7 @@ struct Options {
   int is_volatile = 0;
   int writeback = 0;
   unsigned long fail_after = 0;
+  unsigned long fail_count = 0;
   char* fail_on = nullptr;
   char* fail_errno = nullptr;
   unsigned long latency_us = 0;
@@ -69,6 +72,7 @@ const fuse_opt kOptionSpecs[] = {
     OPTION("volatile", is_volatile, 1),
     OPTION("writeback", writeback, 1),
     OPTION("fail_after=%lu", fail_after, 0),
+    OPTION("fail_count=%lu", fail_count, 0),
     OPTION("fail_on=%s", fail_on, 0),
     OPTION("fail_errno=%s", fail_errno, 0),
     OPTION("latency_us=%lu", latency_us, 0),
@@ -172,7 +176,8 @@ int Gate(int kind, size_t bytes) {
   if (options.latency_us != 0) {
     std::this_thread::sleep_for(std::chrono::microseconds(options.latency_us));
   }
-  if (kind == fail_kind && counters.passed[kind] >= options.fail_after) {
+  if (kind == fail_kind && counters.passed[kind] >= options.fail_after &&
+      (options.fail_count == 0 || counters.failed < options.fail_count)) {
     ++counters.failed;
     return -fail_code;
   }

@@ -3,19 +3,20 @@
 # read, of a write or at a checkpoint, one that reads short, and a slow
 # one. Every mount lives in the case's folder and is unmounted.
 
-# A share that refuses direct writes and keeps what is written in the
+# A share that refuses direct writes (at the open, and as the test shim
+# makes it do later) and keeps what is written in the
 # kernel's write-back cache: a write the server fails shows only at
 # write-back. It fails the run before a count covers it or a name is
-# given: in the middle of the copy (the writer waits for each block's
-# write-back), and in finishing (/O, no checkpoint).
+# given: one write in the middle of the copy (the writer waits for each
+# block's write-back), and the last ones in finishing (/O, no checkpoint).
 scenario_share_fails_behind_the_cache() {
   local when fail args
   for when in copy finishing; do
     fuse_case "share-fails-behind-the-cache-in-$when" || continue
     make_source "$dir/w.bin" $((6 * 1048576 + 1000))
-    fail=$((3 * 1048576)) args=("$dir/w.bin" "$mnt" 65536)
+    fail=$((3 * 1048576)),fail_count=1 args=("$dir/w.bin" "$mnt" 65536)
     [[ $when == finishing ]] && fail=$((6 * 1048576)) args=(/O "${args[@]}")
-    if share_up "writeback,fail_on=write,fail_after=$fail"; then
+    if share_up "writeback,refuse_direct,fail_on=write,fail_after=$fail"; then
       with_shim FERRUX_SHIM_REFUSE_DIRECT=1
       run_ferrux "${args[@]}"
       check "exit status" test "$status" -eq 1
