@@ -3,7 +3,6 @@
 #include "app/program.h"
 
 #include <memory>
-#include <new>
 
 #include "app/command_line.h"
 #include "app/copy_job.h"
@@ -53,10 +52,8 @@ int RunProgram(os::Platform& platform, const os::Conventions& conventions,
   // next run with the same arguments resumes.
   try {
     return RunJob(platform, conventions, console, arguments);
-  } catch (const engine::Failure& failure) {
-    Report(console, platform, failure);
-  } catch (const std::bad_alloc&) {
-    Report(console, platform, engine::EOutOfMemory(nullptr));
+  } catch (...) {
+    Report(console, platform, engine::CurrentFailure());
   }
   return kExitFailure;
 }

@@ -1,8 +1,6 @@
 // BackgroundWriter: the writer thread and its hand-off.
 #include "engine/background_writer.h"
 
-#include <new>
-
 #include "engine/failure.h"
 #include "report/failure_report.h"
 
@@ -43,19 +41,16 @@ void BackgroundWriter::WaitIdle() { writer_idle_->Wait(); }
 
 void BackgroundWriter::ThreadEntry(void* self) {
   auto* writer = static_cast<BackgroundWriter*>(self);
-  // The outermost handler of the thread: a failure ends the process with
-  // the unhandled-failure report, unless a debugger wants to see it.
+  // The outermost handler of the thread: a failure is offered to the
+  // system first (a debugger, where one is attached, takes it there), then
+  // ends the process with the unhandled-failure report.
   try {
     writer->Loop();
-  } catch (const Failure& failure) {
-    if (writer->platform_.DebuggerAttached()) throw;
+  } catch (...) {
+    const Failure failure = CurrentFailure();
+    writer->platform_.OfferUnhandled(failure.address());
     report::ReportUnhandledFailure(writer->console_, writer->platform_,
                                    writer->name_separators_, failure);
-  } catch (const std::bad_alloc&) {
-    if (writer->platform_.DebuggerAttached()) throw;
-    report::ReportUnhandledFailure(writer->console_, writer->platform_,
-                                   writer->name_separators_,
-                                   EOutOfMemory(nullptr));
   }
 }
 

@@ -1,7 +1,14 @@
 // Failure classes, their messages, and the helpers that raise them.
 #include "engine/failure.h"
 
+// The C++ runtime's own header, for the names of foreign exceptions.
+#include <cxxabi.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <typeinfo>
 
 namespace ferrux::engine {
 
@@ -44,6 +51,24 @@ EWin32Error::EWin32Error(std::uint32_t code, const std::string& description,
                          const void* address)
     : Failure("EWin32Error", Win32Message(code, description), address),
       code_(code) {}
+
+Failure CurrentFailure() {
+  try {
+    throw;
+  } catch (const Failure& failure) {
+    return failure;
+  } catch (const std::bad_alloc&) {
+    return EOutOfMemory(nullptr);
+  } catch (const std::exception& failure) {
+    const char* mangled = typeid(failure).name();
+    int status = 0;
+    const std::unique_ptr<char, decltype(&std::free)> name(
+        abi::__cxa_demangle(mangled, nullptr, nullptr, &status), &std::free);
+    return Failure(name ? name.get() : mangled, failure.what(), nullptr);
+  } catch (...) {
+    return Failure("Exception", "", nullptr);
+  }
+}
 
 // The raising helpers are never inlined, so that their return address is
 // the place in the program that raised the failure.

@@ -20,18 +20,18 @@ inline constexpr std::uint32_t kIoNotOpenForOutput = 105;
 // empty) and the code address at which it was raised.
 class Failure : public std::exception {
  public:
-  Failure(const char* class_name, std::string message, const void* address)
-      : class_name_(class_name),
+  Failure(std::string class_name, std::string message, const void* address)
+      : class_name_(std::move(class_name)),
         message_(std::move(message)),
         address_(address) {}
 
-  const char* class_name() const { return class_name_; }
+  const std::string& class_name() const { return class_name_; }
   const std::string& message() const { return message_; }
   const void* address() const { return address_; }
   const char* what() const noexcept override { return message_.c_str(); }
 
  private:
-  const char* class_name_;
+  std::string class_name_;
   std::string message_;
   const void* address_;
 };
@@ -70,6 +70,11 @@ class EOutOfMemory : public Failure {
   explicit EOutOfMemory(const void* address)
       : Failure("EOutOfMemory", "Out of memory", address) {}
 };
+
+// The failure in flight, as the reports show it: the program's own classes
+// as they are, an exhausted heap as EOutOfMemory, any other exception
+// under its C++ type name with its text. Only inside a catch block.
+Failure CurrentFailure();
 
 // The message EInOutError prints for an I/O code.
 std::string IoMessage(std::uint32_t code);

@@ -232,9 +232,11 @@ class Platform {
 
   // --- Process.
   virtual CodeLocation LocateCode(const void* address) = 0;
-  // True when a debugger should see an unhandled failure instead of the
-  // program's own report.
-  virtual bool DebuggerAttached() = 0;
+  // Offers a failure at `address` that no handler of the program caught to
+  // the system's own handling. Returns when the program is to report it;
+  // where the system takes it (a debugger is attached) the process ends by
+  // the system's means and the call does not return.
+  virtual void OfferUnhandled(const void* address) = 0;
   // Ends the whole process, all threads, with `status`. Flushes nothing.
   [[noreturn]] virtual void ExitProcess(int status) = 0;
 };

@@ -4,7 +4,9 @@
 //     write() transfers only half of what was asked, as a flaky share may;
 //   FERRUX_SHIM_FAIL_WRITE=N:ERRNO: the Nth write() fails with ERRNO;
 //   FERRUX_SHIM_REFUSE_DIRECT=1: O_DIRECT is refused (EINVAL), as by file
-//     systems without direct I/O.
+//     systems without direct I/O;
+//   FERRUX_SHIM_NONBLOCKING_STDOUT=1: standard output, a pipe, is made
+//     non-blocking and one page small before the program starts.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -79,4 +81,10 @@ int fcntl64(int fd, int command, ...) {
   const long argument = va_arg(arguments, long);
   va_end(arguments);
   return shim_fcntl("fcntl64", fd, command, argument);
+}
+
+__attribute__((constructor)) static void nonblocking_stdout(void) {
+  if (getenv("FERRUX_SHIM_NONBLOCKING_STDOUT") == NULL) return;
+  fcntl(1, F_SETPIPE_SZ, 4096);
+  fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
 }

@@ -24,6 +24,9 @@ int FakePlatform::WaitForExit() {
 std::uint32_t FakePlatform::Enter(const char* op, const std::string& file,
                                   std::uint32_t* limit) {
   log_.push_back({op, file, ""});
+  if (throw_on == op && file != kStdout) {
+    throw std::length_error(std::string("fake ") + op);
+  }
   const int any = ++counts_[op];
   const int mine = ++counts_[op + ('|' + file)];
   for (const Rule& rule : rules_) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,7 @@ class FakePlatform final : public os::Platform {
   std::uint32_t tick = 0;
   std::uint32_t tick_step = 0;  // added after every TickCount call
   int write_delay_ms = 0;       // sleep before each write to a file
+  std::string throw_on;         // this call throws std::length_error instead
 
   // The `nth` call (from 1; 0: every call) of `op`, counted over all files
   // or over `file` alone, fails with `code`; calls that return no status
@@ -195,7 +197,7 @@ class FakePlatform final : public os::Platform {
     return {"/opt/ferrux/bin/ferrux",
             reinterpret_cast<std::uintptr_t>(address)};
   }
-  bool DebuggerAttached() override { return false; }
+  void OfferUnhandled(const void*) override {}
   [[noreturn]] void ExitProcess(int status) override;
 
  private:

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/fs.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
@@ -62,7 +63,6 @@ std::uint32_t Win32CodeOf(int error) {
     case ENOSPC:
     case EDQUOT:
       return kErrorDiskFull;
-    case EWOULDBLOCK:
     case ETXTBSY:
       return kErrorSharingViolation;
     case ENAMETOOLONG:
@@ -138,6 +138,13 @@ Status OpenFailure(const std::string& name, int error, bool writable) {
     return Status{kErrorAccessDenied, ELOOP, "open"};
   }
   return Failed("open", error);
+}
+
+// A standard output that another program made non-blocking: the write waits
+// until it takes more instead of losing the text.
+bool WaitWritable(int fd) {
+  pollfd writable{fd, POLLOUT, 0};
+  return ::poll(&writable, 1, -1) >= 0 || errno == EINTR;
 }
 
 int OpenRetrying(const char* name, int flags, mode_t mode = 0) {
@@ -283,7 +290,8 @@ class PosixPlatform final : public Platform {
   Status StartThread(ThreadEntry entry, void* argument) override;
 
   CodeLocation LocateCode(const void* address) override;
-  bool DebuggerAttached() override { return false; }
+  // A debugger on Linux sees the report's exit; nothing to offer.
+  void OfferUnhandled(const void*) override {}
   [[noreturn]] void ExitProcess(int status) override { ::_exit(status); }
 };
 
@@ -372,7 +380,8 @@ Result<std::uint32_t> PosixPlatform::WriteFile(FileHandle file,
   ssize_t done;
   do {
     done = ::write(Fd(file), buffer, count);
-  } while (done < 0 && errno == EINTR);
+  } while (done < 0 &&
+           (errno == EINTR || (errno == EAGAIN && WaitWritable(Fd(file)))));
   if (done < 0) return {0, Failed("write")};
   if ((file.traits & kTraitDropCache) != 0 && done > 0 && start >= 0) {
     // Start write-back of this block at once, then wait for the block

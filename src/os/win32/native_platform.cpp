@@ -22,9 +22,11 @@ static_assert(kErrorNotSupported == ERROR_NOT_SUPPORTED);
 static_assert(kErrorAlreadyExists == ERROR_ALREADY_EXISTS);
 static_assert(kErrorFilenameTooLong == ERROR_FILENAME_EXCED_RANGE);
 
-// Captures GetLastError at the failure site.
+// Captures GetLastError at the failure site. A call that failed without
+// saying why must still count as failed.
 Status Failed(const char* call) {
-  const DWORD code = ::GetLastError();
+  DWORD code = ::GetLastError();
+  if (code == NO_ERROR) code = ERROR_GEN_FAILURE;
   return Status{code, static_cast<int>(code), call};
 }
 
@@ -314,7 +316,7 @@ class Win32Platform final : public Platform {
   }
 
   CodeLocation LocateCode(const void* address) override;
-  bool DebuggerAttached() override { return ::IsDebuggerPresent() != 0; }
+  void OfferUnhandled(const void* address) override;
   [[noreturn]] void ExitProcess(int status) override {
     ::ExitProcess(static_cast<UINT>(status));
   }
@@ -364,10 +366,10 @@ Result<FileHandle> Open(const std::string& name, const OpenRow& row) {
 // beyond any data, which a second run cannot take. It lives from the first
 // open to the last close, across every reopen and the rename.
 Result<FileHandle> OpenGuard(const std::string& name) {
-  const HANDLE guard = ::CreateFileA(
-      name.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE guard =
+      ::CreateFileA(name.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (guard == INVALID_HANDLE_VALUE) return {{}, Failed("CreateFileA")};
   OVERLAPPED far_byte{};
   far_byte.Offset = 0xFFFFFFFE;
@@ -378,8 +380,9 @@ Result<FileHandle> OpenGuard(const std::string& name) {
     // File systems without locks (1, 50) are used without.
     if (code == ERROR_LOCK_VIOLATION || code == ERROR_SHARING_VIOLATION) {
       ::CloseHandle(guard);
-      return {{}, Status{ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION,
-                         "LockFileEx"}};
+      return {{},
+              Status{ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION,
+                     "LockFileEx"}};
     }
   }
   FileHandle file;
@@ -526,6 +529,34 @@ Status Win32Platform::EnablePrivileges() {
   return {};
 }
 
+// The exception code under which a failure of the program's own meets the
+// system: a customer code (bit 29), "FX".
+constexpr DWORD kUnhandledFailure = 0xE0004658;
+
+void Win32Platform::OfferUnhandled(const void* address) {
+  EXCEPTION_RECORD record{};
+  record.ExceptionCode = kUnhandledFailure;
+  record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+  record.ExceptionAddress = const_cast<void*>(address);
+  CONTEXT context{};
+  ::RtlCaptureContext(&context);
+  EXCEPTION_POINTERS pointers{&record, &context};
+  if (::UnhandledExceptionFilter(&pointers) == EXCEPTION_EXECUTE_HANDLER) {
+    return;
+  }
+  // Declined, as while a debugger is attached: raised for real, with no
+  // handler anywhere, so that the debugger sees it and the system ends the
+  // process.
+  ::RaiseException(kUnhandledFailure, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+
+// Without a debugger the filter asks this one: the program reports its
+// failures itself, and a crash ends the process without a dialog that
+// would hold a console program up.
+LONG WINAPI ProgramReportsItself(EXCEPTION_POINTERS*) {
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
 CodeLocation Win32Platform::LocateCode(const void* address) {
   char file[MAX_PATH];
   MEMORY_BASIC_INFORMATION region{};
@@ -554,6 +585,7 @@ const Conventions& NativeConventions() {
 }
 
 std::unique_ptr<Platform> CreateNativePlatform() {
+  ::SetUnhandledExceptionFilter(&ProgramReportsItself);
   return std::make_unique<Win32Platform>();
 }
 

@@ -55,14 +55,18 @@ scenario_standard_output() {
   fi
   end_case
 
-  # A slow reader only slows the program; the output arrives complete.
-  new_case stdout-slow-reader
-  make_source "$dir/q.bin" 3000
-  local direct
-  direct=$("$program" "$dir/q.bin" "$dst")
-  rm "$dst/q.bin"
-  out=$("$program" "$dir/q.bin" "$dst" | (sleep 1; cat))
-  check "same output" test "$out" = "$direct"
+  # A slow reader of a standard output that another program made
+  # non-blocking, with a pipe of one page: the program waits for it, and
+  # its hundred-odd rows arrive complete.
+  new_case stdout-slow-nonblocking-reader
+  make_source "$dir/q.bin" $((8 * 1048576))
+  out=$({ env LD_PRELOAD="$shim $faketime_lib" FERRUX_SHIM_NONBLOCKING_STDOUT=1 \
+            FAKETIME="+0 x20000" NO_FAKE_STAT=1 "$program" "$dir/q.bin" "$dst" 4096
+          echo $? >"$dir/status"; } | (sleep 1; cat))
+  status=$(<"$dir/status")
+  check "completes" test "$status" -eq 0
+  check "more than a pipe's page of rows" test "$(grep -cE '^ +[0-9]+ +[0-9]+ ' <<<"$out")" -gt 80
+  check "whole output" output_ends_with "Target File Size Set...Ok"
   check "complete" same_file "$dir/q.bin" "$dst/q.bin"
   end_case
 }

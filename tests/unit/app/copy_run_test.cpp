@@ -152,5 +152,14 @@ TEST(RunProgram, ResumedRunWhoseFlushFailsStoresNoCount) {
   EXPECT_FALSE(copy.fake.File("dst/data.bin"));
 }
 
+TEST(RunProgram, AForeignExceptionIsReportedUnderItsTypeName) {
+  Copy copy(3 * 4096 + 100);
+  copy.fake.throw_on = "ReadFile";
+  EXPECT_TRUE(
+      copy.Run().ends_with("Exception std::length_error\nfake ReadFile\n"))
+      << copy.fake.Out();
+  EXPECT_EQ(copy.status, 1);
+}
+
 }  // namespace
 }  // namespace ferrux::app

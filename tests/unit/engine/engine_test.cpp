@@ -173,18 +173,23 @@ TEST(BackgroundWriter, ThousandsOfTinyBlocksArriveInOrderAndIntact) {
 TEST(BackgroundWriter, FailedWriteEndsTheProcessWithTheUnhandledReport) {
   const struct {
     std::uint32_t code, limit;
+    const char* throws;
     const char* report;
   } cases[] = {
-      {0, 2048,
+      {0, 2048, "",
        "Exception Exception in module ferrux at (?!00000000)[0-9A-F]{8}\\.\n"
        "Not all bytes written: 2048\\.\n"},
-      {112, 4096,
+      {112, 4096, "",
        "Exception EInOutError in module ferrux at [0-9A-F]{8}\\.\n"
        "I/O error 112\\.\n"},
+      {0, 4096, "WriteFile",
+       "Exception std::length_error in module ferrux at 00000000\\.\n"
+       "fake WriteFile\\.\n"},
   };
   for (const auto& c : cases) {
     Rig& rig = Rig::New(4096);
     rig.fake.Fail("WriteFile", 1, c.code, "t", c.limit);
+    rig.fake.throw_on = c.throws;
     rig.writer.HandOff();
     EXPECT_EQ(rig.fake.WaitForExit(), 1);
     EXPECT_TRUE(std::regex_match(rig.fake.Out(), std::regex(c.report)))
