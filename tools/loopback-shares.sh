@@ -69,11 +69,15 @@ _lb_spawn() {  # PIDFILE LOG COMMAND...: in the background, no job report
   echo $! >"$1" && disown $!
 }
 _lb_gone() { [[ ! -e /proc/$1 || $(ps -o stat= -p "$1") == Z* ]]; }
-_lb_kill() {  # PIDFILE [SIGNAL [-]]: ends that process (with -, its group)
+# PIDFILE [SIGNAL [-]]: ends that process (with -, its group), if its
+# command line names the pid file's folder: a stale pid may be another's.
+_lb_kill() {
   local pid
   pid=$(cat "$1" 2>/dev/null) || return 0
-  kill "-${2:-TERM}" -- "${3:-}$pid" 2>/dev/null
-  _lb_until 5 _lb_gone "$pid"
+  if tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline" | grep -qF "$(realpath -m "${1%/*}")/"; then
+    kill "-${2:-TERM}" -- "${3:-}$pid" 2>/dev/null
+    _lb_until 5 _lb_gone "$pid"
+  fi
   rm -f "$1"
 }
 _lb_unmount() {  # also a mount whose server is gone (ENOTCONN)
@@ -141,10 +145,10 @@ smb_up() {
   _lb_can "$1" smbd smbnetfs || return
   smb_down "$1"
   ! _lb_listening 445 || { _lb_fail "127.0.0.1:445 is taken (another smbd?)"; return; }
-  mkdir -p "$d"/{export,mnt,home/.smb,run,lock,state,cache,private} || return
-  printf '%s\n' '[global]' "pid directory = $d/run" "lock directory = $d/lock" \
+  mkdir -p "$d"/{export,mnt,home/.smb,lock,state,cache,private} || return
+  printf '%s\n' '[global]' "pid directory = $d" "lock directory = $d/lock" \
     "state directory = $d/state" "cache directory = $d/cache" \
-    "private dir = $d/private" "ncalrpc dir = $d/run/ncalrpc" \
+    "private dir = $d/private" "ncalrpc dir = $d/ncalrpc" \
     'interfaces = 127.0.0.1' 'bind interfaces only = yes' 'smb ports = 445' \
     'disable netbios = yes' 'rpc start on demand helpers = no' \
     'load printers = no' 'map to guest = Bad User' \
@@ -170,10 +174,10 @@ smb_server_start() {
   local d
   d=$(realpath -m "$1/smb")
   smbd -D -l "$d" -s "$d/smb.conf" && _lb_until 10 _lb_listening 445 &&
-    _lb_until 5 test -s "$d/run/smbd.pid" || _lb_fail "smbd did not start (see $d/log.smbd)"
+    _lb_until 5 test -s "$d/smbd.pid" || _lb_fail "smbd did not start (see $d/log.smbd)"
 }
 smb_server_stop() {
-  _lb_kill "$1/smb/run/smbd.pid" KILL -
+  _lb_kill "$1/smb/smbd.pid" KILL -
   _lb_until 5 eval '! _lb_listening 445'
 }
 
