@@ -47,11 +47,31 @@ void RunBulkLoop(CopyJob& job) {
   const std::uint32_t start_tick = job.platform.TickCount();
   ProgressSchedule schedule(start_tick, kReportInterval);
 
+  // Where the source lets reads run ahead (a network share), the block
+  // after next is asked for as soon as the writer has written a buffer, so
+  // that two reads, each a round trip away, are always under way. Else each
+  // block is read while the writer writes the one before.
+  const bool ahead = job.source.ReadsAhead();
+  std::int64_t asked = c.copied;
+  const auto ask = [&](std::uint32_t slot) {
+    if (asked >= c.source_size) return;
+    job.source.BeginRead(job.buffers[slot], block, asked);
+    asked += block;
+  };
+  if (ahead) {
+    ask(0);
+    ask(1);
+  }
   while (c.copied < c.source_size) {
     const std::uint32_t count =
-        job.source.ReadBlock(job.buffers[read_index], block);
+        ahead ? job.source.EndRead()
+              : job.source.ReadBlock(job.buffers[read_index], block);
     if (count == 0) engine::RaiseException("0 bytes readed");
     job.writer.HandOff();
+    if (ahead) {
+      job.writer.WaitIdle();
+      ask(read_index);
+    }
     read_index ^= 1;
     c.copied += count;
     // Only the block that reaches the end of the source may be short.

@@ -57,6 +57,13 @@ struct CopyJob {
   bool resume_mode = false;  // a size file is open and receives checkpoints
   bool bulk_mode = false;    // at least one full block remains to copy
   bool target_has_other_names = false;
+  // The target's length once the bulk loop has written its last block
+  // (0 when the loop does not run).
+  std::int64_t bulk_length = 0;
+  // The source's times and attributes, read once after it is opened: on a
+  // share a second look at the end would cost round trips.
+  os::Result<os::FileTimes> source_times;
+  os::Result<std::uint32_t> source_attributes;
 };
 
 // Performs the copy from opening the source to renaming the result.

@@ -19,10 +19,8 @@ void CheckNameLength(const CopyJob& job, const std::string& name) {
 // The source as the size file records it: a resumed run goes on only with
 // the source it began with.
 resume::SourceStamp StampOf(CopyJob& job) {
-  const os::Result<os::FileTimes> times =
-      job.platform.GetFileTimes(job.source.handle());
-  engine::CheckLastError(job.platform, times.status);
-  return {job.counters.source_size, times.value.last_write_unix_ns};
+  engine::CheckLastError(job.platform, job.source_times.status);
+  return {job.counters.source_size, job.source_times.value.last_write_unix_ns};
 }
 
 // A step line: the announcement is printed (and on a console shown) before
@@ -45,6 +43,8 @@ bool OpenAndPlan(CopyJob& job) {
   job.source.Assign(s.source_name);
   job.source.Open();
   c.source_size = job.source.Size64();
+  job.source_times = job.platform.GetFileTimes(job.source.handle());
+  job.source_attributes = job.platform.GetAttributes(s.source_name);
   const auto block = static_cast<std::int64_t>(s.buffer_size);
   // The size file is used only for a source of at least one block; its
   // name must fit before the target is touched.
@@ -83,10 +83,13 @@ void PrepareBulk(CopyJob& job) {
   engine::EnablePrivileges(job.platform);
   job.source.ReopenSourceUncached();
   job.target.ReopenTargetUncached();
-  engine::PreallocateTarget(
-      job.platform, job.console, job.target, 4096,
+  // The bulk loop writes whole blocks up to here; preallocation makes the
+  // target exactly this long, or the blocks extend it to this length.
+  job.bulk_length =
       c.copied + engine::RoundUpToMultiple(c.source_size - c.copied,
-                                           job.settings.buffer_size));
+                                           job.settings.buffer_size);
+  engine::PreallocateTarget(job.platform, job.console, job.target,
+                            engine::kUncachedUnit, job.bulk_length);
 }
 
 void Position(CopyJob& job) {
@@ -152,11 +155,14 @@ int Finish(CopyJob& job) {
   os::Platform& platform = job.platform;
   report::ConsoleOut& console = job.console;
   RunStep(job, "Target File Size Set...", [&] {
+    // Often already exact (whole blocks): then no round trip to a share.
+    const std::int64_t length =
+        job.bulk_mode ? job.bulk_length : job.target.Size64();
+    if (length == job.counters.source_size) return;
     job.target.Seek64(job.counters.source_size);
     job.target.TruncateHere();
   });
-  const os::Result<os::FileTimes> times =
-      platform.GetFileTimes(job.source.handle());
+  const os::Result<os::FileTimes>& times = job.source_times;
   if (!times.ok()) {
     console.PrintLine({"Source FileTime not get"});
   } else if (!platform.SetFileTimes(job.target.handle(), times.value).ok()) {
@@ -179,8 +185,7 @@ int Finish(CopyJob& job) {
       !platform.RemoveFile(job.settings.SizeFileName()).ok()) {
     console.PrintLine({"Size File not deleted"});
   }
-  const os::Result<std::uint32_t> attributes =
-      platform.GetAttributes(job.settings.source_name);
+  const os::Result<std::uint32_t>& attributes = job.source_attributes;
   if (!attributes.ok()) {
     console.PrintLine({"Source File Attributes not get"});
   } else if (!platform

@@ -51,6 +51,19 @@ std::uint32_t FileChannel::ReadBlock(void* buffer, std::uint32_t count) {
   return read.value;
 }
 
+void FileChannel::BeginRead(void* buffer, std::uint32_t count,
+                            std::int64_t position) {
+  Require(mode_ != ChannelMode::kClosed);
+  CheckIO(platform_.BeginRead(handle_, buffer, count, position));
+}
+
+std::uint32_t FileChannel::EndRead() {
+  Require(mode_ != ChannelMode::kClosed);
+  const os::Result<std::uint32_t> read = platform_.EndRead(handle_);
+  CheckIO(read.status);
+  return read.value;
+}
+
 std::uint32_t FileChannel::WriteBlockCounted(const void* buffer,
                                              std::uint32_t count) {
   Require(mode_ == ChannelMode::kReadWrite);

@@ -13,6 +13,10 @@ namespace ferrux::engine {
 
 enum class ChannelMode { kClosed, kReadOnly, kReadWrite };
 
+// Uncached transfers keep buffer addresses, sizes and positions multiples
+// of this, the largest sector size the program allows for.
+inline constexpr std::uint32_t kUncachedUnit = 4096;
+
 // A channel is used by one thread at a time; the caller hands it over.
 class FileChannel {
  public:
@@ -39,6 +43,13 @@ class FileChannel {
   // Reads up to `count` bytes at the current position; returns the number
   // read, 0 at the end of the file.
   std::uint32_t ReadBlock(void* buffer, std::uint32_t count);
+  // Reads that run ahead where the system allows it (see os::Platform):
+  // BeginRead starts reading up to `count` bytes at `position`; EndRead
+  // waits for the oldest read begun and returns its count, raising like
+  // ReadBlock.
+  bool ReadsAhead() const { return platform_.ReadsAhead(handle_); }
+  void BeginRead(void* buffer, std::uint32_t count, std::int64_t position);
+  std::uint32_t EndRead();
   // Writes `count` bytes; writing fewer raises EInOutError "Disk full".
   void WriteBlock(const void* buffer, std::uint32_t count);
   // Writes up to `count` bytes and returns the number written; a short

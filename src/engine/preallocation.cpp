@@ -22,19 +22,21 @@ void PreallocateTarget(os::Platform& platform, report::ConsoleOut& console,
       console.PrintLine({"Fail"});
       return;
     }
-    target.Seek64(wanted);
-    target.TruncateHere();
-    const os::Status reserved = platform.SetValidData(target.handle(), wanted);
+    const os::Status reserved =
+        platform.ReserveSpace(target.handle(), current, wanted);
     if (reserved.ok()) {
       console.PrintLine({"Ok"});
       return;
     }
+    // A volume without room for the copy fails now, not blocks later.
+    if (reserved.code != os::kErrorNotSupported) CheckIO(reserved);
     // Without reserved space the writer extends the file block by block;
     // the data up to the former length stays as it was.
-    target.Seek64(RoundUpToMultiple(current, unit));
-    target.TruncateHere();
-    // A volume without room for the copy fails now, not blocks later.
-    if (reserved.code == os::kErrorDiskFull) CheckIO(reserved);
+    const std::int64_t rounded = RoundUpToMultiple(current, unit);
+    if (rounded != current) {
+      target.Seek64(rounded);
+      target.TruncateHere();
+    }
     console.PrintLine({"Fail"});
     return;
   }

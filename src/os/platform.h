@@ -136,6 +136,15 @@ class Platform {
   // One read; the count may be lower than asked, 0 at the end of the file.
   virtual Result<std::uint32_t> ReadFile(FileHandle file, void* buffer,
                                          std::uint32_t count) = 0;
+  // Reads that run ahead, where the system can keep two in flight (an
+  // uncached source on a network file system): BeginRead starts reading
+  // `count` bytes at `position` into `buffer` and returns at once; EndRead
+  // waits for the oldest read begun and gives its count, as ReadFile would.
+  // At most two are in flight. Where ReadsAhead is false, neither is used.
+  virtual bool ReadsAhead(FileHandle file) = 0;
+  virtual Status BeginRead(FileHandle file, void* buffer, std::uint32_t count,
+                           std::int64_t position) = 0;
+  virtual Result<std::uint32_t> EndRead(FileHandle file) = 0;
   // One write; the count written may be lower than asked.
   virtual Result<std::uint32_t> WriteFile(FileHandle file, const void* buffer,
                                           std::uint32_t count) = 0;
@@ -192,9 +201,13 @@ class Platform {
   // Whether this system has a call that declares a file's new space valid
   // without zeroing it (looked up anew on every call).
   virtual bool ValidDataCallAvailable() = 0;
-  // Declares the first `length` bytes of the file valid data, the space
-  // reserved on the volume; fails when the system refuses.
-  virtual Status SetValidData(FileHandle file, std::int64_t length) = 0;
+  // Makes the file, now `former` bytes long, `length` bytes long with the
+  // space reserved on the volume and declared valid data. Where the system
+  // refuses to reserve or to declare (kErrorNotSupported), the file keeps
+  // its former length; any other failure, such as a full volume, is
+  // reported as it is.
+  virtual Status ReserveSpace(FileHandle file, std::int64_t former,
+                              std::int64_t length) = 0;
   // The system's own description of a failure, as it would show it.
   virtual std::string DescribeError(const Status& status) = 0;
 

@@ -67,10 +67,10 @@ class SizeFile {
                     engine::FileChannel& target, const SourceStamp& stamp,
                     report::ConsoleOut& console);
 
-  // Makes `copied` durable, in this order: wait until the writer has
-  // written every block handed to it, force the target's data to disk, and
-  // only then store the count and force it to disk too (while it is below
-  // the source's size; a complete copy's count is stored by MarkComplete).
+  // Waits until the writer has written every block handed to it; then,
+  // while `copied` is below the source's size, makes it durable: force the
+  // target's data to disk, and only then store the count and force it to
+  // disk too (a complete copy's count is stored by MarkComplete).
   // A failed flush of the target raises EWin32Error and stores nothing, so
   // the file keeps the previous, still true, count.
   void Checkpoint(engine::BackgroundWriter& writer, engine::FileChannel& target,

@@ -91,6 +91,13 @@ class FakePlatform final : public os::Platform {
   }
   Result<std::uint32_t> ReadFile(FileHandle file, void* buffer,
                                  std::uint32_t count) override;
+  bool ReadsAhead(FileHandle) override { return false; }
+  Status BeginRead(FileHandle, void*, std::uint32_t, std::int64_t) override {
+    return Error(os::kErrorNotSupported);
+  }
+  Result<std::uint32_t> EndRead(FileHandle) override {
+    return {0, Error(os::kErrorNotSupported)};
+  }
   Result<std::uint32_t> WriteFile(FileHandle file, const void* buffer,
                                   std::uint32_t count) override;
   Status SetPosition(FileHandle file, std::int64_t position) override {
@@ -144,8 +151,11 @@ class FakePlatform final : public os::Platform {
     return On("FlushFolderOf", name);
   }
   bool ValidDataCallAvailable() override { return valid_data_call; }
-  Status SetValidData(FileHandle file, std::int64_t) override {
-    return On("SetValidData", file);
+  Status ReserveSpace(FileHandle file, std::int64_t,
+                      std::int64_t length) override {
+    return On("ReserveSpace", file, [&](Open& f) {
+      f.data->resize(static_cast<std::size_t>(length));
+    });
   }
   std::string DescribeError(const Status& status) override {
     return "System error " + std::to_string(status.code) + ". \r\n";

@@ -108,6 +108,14 @@ class Win32Platform final : public Platform {
     }
     return {done, {}};
   }
+  // Uncached reads stay synchronous, one block at a time.
+  bool ReadsAhead(FileHandle) override { return false; }
+  Status BeginRead(FileHandle, void*, std::uint32_t, std::int64_t) override {
+    return Status{ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED, "ReadFile"};
+  }
+  Result<std::uint32_t> EndRead(FileHandle) override {
+    return {0, Status{ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED, "ReadFile"}};
+  }
   Result<std::uint32_t> WriteFile(FileHandle file, const void* buffer,
                                   std::uint32_t count) override {
     DWORD done = 0;
@@ -216,13 +224,8 @@ class Win32Platform final : public Platform {
   bool ValidDataCallAvailable() override {
     return FindSetFileValidData() != nullptr;
   }
-  Status SetValidData(FileHandle file, std::int64_t length) override {
-    const SetFileValidDataCall call = FindSetFileValidData();
-    if (call == nullptr)
-      return Status{ERROR_PROC_NOT_FOUND, 0, "GetProcAddress"};
-    if (!call(Native(file), length)) return Failed("SetFileValidData");
-    return {};
-  }
+  Status ReserveSpace(FileHandle file, std::int64_t former,
+                      std::int64_t length) override;
   std::string DescribeError(const Status& status) override {
     char text[256];
     // Inserts are ignored: without arguments a message with inserts would
@@ -428,6 +431,21 @@ Status Win32Platform::RenameNoReplace(FileHandle& file, const std::string& from,
     return Failed("MoveFileExA");
   }
   return {};
+}
+
+Status Win32Platform::ReserveSpace(FileHandle file, std::int64_t former,
+                                   std::int64_t length) {
+  // The length first (a full volume fails here), then the valid data.
+  Status status = SetPosition(file, length);
+  if (status.ok()) status = SetEndOfFile(file);
+  if (!status.ok()) return status;
+  const SetFileValidDataCall declare = FindSetFileValidData();
+  if (declare != nullptr && declare(Native(file), length)) return {};
+  const Status refused{ERROR_NOT_SUPPORTED, static_cast<int>(::GetLastError()),
+                       "SetFileValidData"};
+  status = SetPosition(file, former);
+  if (status.ok()) status = SetEndOfFile(file);
+  return status.ok() ? refused : status;
 }
 
 using SetFileInformationByHandleCall = BOOL(WINAPI*)(HANDLE, int, LPVOID,

@@ -101,7 +101,7 @@ TEST(Preallocation, EveryBranchLeavesTheLengthItPromises) {
   for (const auto& [value, multiple] : rounded) {
     EXPECT_EQ(RoundUpToMultiple(value, 4096), multiple) << value;
   }
-  // The former length, NT family, call found, SetValidData's error code (0:
+  // The former length, NT family, call found, ReserveSpace's error code (0:
   // granted), what completes the line, the length afterwards.
   const std::tuple<std::size_t, bool, bool, std::uint32_t, std::string,
                    std::size_t>
@@ -111,14 +111,14 @@ TEST(Preallocation, EveryBranchLeavesTheLengthItPromises) {
                  {5000, true, false, 0, "Fail\n", 5000},  // no call: kept
                  {5000, true, true, 50, "Fail\n", 8192},  // former, rounded
                  {0, true, true, 50, "Fail\n", 0},
-                 {5000, true, true, 112, "EInOutError: I/O error 112", 8192},
+                 {5000, true, true, 112, "EInOutError: I/O error 112", 5000},
                  {5000, false, true, 50, "Ok\n", 16384}};  // plain extension
   for (const auto& [size, nt, call, refusal, result, after] : cases) {
     FakePlatform fake;
     fake.console = true;
     fake.nt_family = nt;
     fake.valid_data_call = call;
-    fake.Fail("SetValidData", 0, refusal);
+    fake.Fail("ReserveSpace", 0, refusal);
     fake.SetFile("t", std::string(size, 'a'));
     FileChannel target(fake);
     target.Assign("t");
