@@ -164,10 +164,10 @@ bool WaitWritable(int fd) {
   return ::poll(&writable, 1, -1) >= 0 || errno == EINTR;
 }
 
-int OpenRetrying(const char* name, int flags, mode_t mode = 0) {
+int OpenRetrying(int folder, const char* name, int flags, mode_t mode = 0) {
   int fd;
   do {
-    fd = ::open(name, flags, mode);
+    fd = ::openat(folder, name, flags, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -338,9 +338,30 @@ class PosixPlatform final : public Platform {
   [[noreturn]] void ExitProcess(int status) override { ::_exit(status); }
 
  private:
+  // A name as the *at() calls take it: relative to the destination folder
+  // when that is held (see OpenFile), else as given.
+  struct AtName {
+    int folder;
+    std::string leaf;
+  };
+  AtName At(const std::string& name) const;
+
   // Used by the main thread only, like the source it serves.
   std::map<int, ReadsInFlight> reads_;
+  // The folders of files opened exclusively, by path, held open until the
+  // process ends: the names in them are reached without looking the folder
+  // up again (a round trip on a share), it cannot be swapped for another
+  // under the run, and it is there to be flushed after the rename.
+  std::map<std::string, int> folders_;
 };
+
+PosixPlatform::AtName PosixPlatform::At(const std::string& name) const {
+  const auto held = folders_.find(ParentOf(name));
+  if (held == folders_.end()) return {AT_FDCWD, name};
+  const auto slash = name.find_last_of('/');
+  return {held->second,
+          slash == std::string::npos ? name : name.substr(slash + 1)};
+}
 
 Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
                                            OpenMode mode) {
@@ -351,7 +372,16 @@ Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
   // file that a failing share merely could not open.
   const int flags = writable ? O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC
                              : O_RDONLY | O_CLOEXEC;
-  const int fd = OpenRetrying(name.c_str(), flags, 0600);
+  if (mode == OpenMode::kReadWriteExclusive &&
+      folders_.count(ParentOf(name)) == 0) {
+    // Where the folder cannot be opened (no read permission), names are
+    // used as they are.
+    const int folder = OpenRetrying(AT_FDCWD, ParentOf(name).c_str(),
+                                    O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) folders_[ParentOf(name)] = folder;
+  }
+  const AtName at = writable ? At(name) : AtName{AT_FDCWD, name};
+  const int fd = OpenRetrying(at.folder, at.leaf.c_str(), flags, 0600);
   if (fd < 0) return {{}, OpenFailure(name, errno, writable)};
   Status refused = RefuseDirectory(fd);
   if (refused.ok() && mode == OpenMode::kReadWriteExclusive) {
@@ -563,7 +593,8 @@ bool PosixPlatform::IsSameFile(FileHandle file, const std::string& name) {
   struct stat open_file;
   struct stat named;
   return ::fstat(Fd(file), &open_file) == 0 && open_file.st_nlink > 1 &&
-         ::lstat(name.c_str(), &named) == 0 &&
+         ::fstatat(At(name).folder, At(name).leaf.c_str(), &named,
+                   AT_SYMLINK_NOFOLLOW) == 0 &&
          open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }
 
@@ -608,14 +639,17 @@ Status PosixPlatform::SetAttributes(FileHandle file, const std::string&,
 }
 
 Status PosixPlatform::RemoveFile(const std::string& name) {
-  if (::unlink(name.c_str()) != 0) return Failed("unlink");
+  const AtName at = At(name);
+  if (::unlinkat(at.folder, at.leaf.c_str(), 0) != 0) return Failed("unlink");
   return {};
 }
 
 Status PosixPlatform::RenameNoReplace(FileHandle&, const std::string& from,
                                       const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
-                  RENAME_NOREPLACE) == 0) {
+  const AtName old_name = At(from);
+  const AtName new_name = At(to);
+  if (::renameat2(old_name.folder, old_name.leaf.c_str(), new_name.folder,
+                  new_name.leaf.c_str(), RENAME_NOREPLACE) == 0) {
     return {};
   }
   // NFS, sshfs and other FUSE file systems refuse the flag.
@@ -625,7 +659,12 @@ Status PosixPlatform::RenameNoReplace(FileHandle&, const std::string& from,
 
 Status PosixPlatform::LinkNoReplace(const std::string& from,
                                     const std::string& to) {
-  if (::link(from.c_str(), to.c_str()) == 0) return {};
+  const AtName old_name = At(from);
+  const AtName new_name = At(to);
+  if (::linkat(old_name.folder, old_name.leaf.c_str(), new_name.folder,
+               new_name.leaf.c_str(), 0) == 0) {
+    return {};
+  }
   // EPERM: the file system has no hard links (SMB through FUSE, exFAT).
   if (errno == EPERM || Unsupported(errno)) return NotSupported("link", errno);
   return Failed("link");
@@ -634,22 +673,33 @@ Status PosixPlatform::LinkNoReplace(const std::string& from,
 Status PosixPlatform::RenameIfAbsent(FileHandle&, const std::string& from,
                                      const std::string& to) {
   struct stat info;
-  if (::lstat(to.c_str(), &info) == 0) return Failed("lstat", EEXIST);
+  const AtName old_name = At(from);
+  const AtName new_name = At(to);
+  if (::fstatat(new_name.folder, new_name.leaf.c_str(), &info,
+                AT_SYMLINK_NOFOLLOW) == 0) {
+    return Failed("lstat", EEXIST);
+  }
   if (errno != ENOENT) return Failed("lstat");
-  if (::rename(from.c_str(), to.c_str()) != 0) return Failed("rename");
+  if (::renameat(old_name.folder, old_name.leaf.c_str(), new_name.folder,
+                 new_name.leaf.c_str()) != 0) {
+    return Failed("rename");
+  }
   return {};
 }
 
 Status PosixPlatform::FlushFolderOf(const std::string& name) {
-  const int folder =
-      OpenRetrying(ParentOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const auto held = folders_.find(ParentOf(name));
+  const int folder = held != folders_.end()
+                         ? held->second
+                         : OpenRetrying(AT_FDCWD, ParentOf(name).c_str(),
+                                        O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) return Failed("open");
   int result;
   do {
     result = ::fsync(folder);
   } while (result != 0 && errno == EINTR);
   const int error = errno;
-  ::close(folder);
+  if (held == folders_.end()) ::close(folder);
   // Some file systems keep no folder to flush (EINVAL, EROFS).
   if (result != 0 && !Unsupported(error) && error != EROFS) {
     return Failed("fsync", error);

@@ -41,10 +41,10 @@ rerun_after_finishing_fault() {  # EXPECTED SRC DSTDIR
 
 # SYSCALL:N:EXPECTED kills at the Nth call of SYSCALL from the end. The
 # size file marks the copy complete before the rename (fdatasync:1), and is
-# deleted after it (unlink:1).
+# deleted after it (unlinkat:1).
 kill_rows_atomic="ftruncate:1:done utimensat:1:done fdatasync:2:done fdatasync:1:done
-  renameat2:1:done unlink:1:gone fchmod:1:taken fsync:1:taken close:1:taken"
-kill_rows_linked="link:1:done unlink:2:done unlink:1:gone"
+  renameat2:1:done unlinkat:1:gone fchmod:1:taken fsync:1:taken close:1:taken"
+kill_rows_linked="linkat:1:done unlinkat:2:done unlinkat:1:gone"
 
 scenario_kill_in_finishing() {
   local way row syscall back expected last
@@ -73,7 +73,7 @@ scenario_kill_in_finishing() {
 # copy in place.
 scenario_second_run_in_finishing() {
   local row syscall back last
-  for row in fdatasync:2 fdatasync:1 renameat2:1 unlink:1 fchmod:1; do
+  for row in fdatasync:2 fdatasync:1 renameat2:1 unlinkat:1 fchmod:1; do
     IFS=: read -r syscall back <<<"$row"
     new_case "second-run-at-$syscall-$back"
     make_source "$dir/s.bin" $((5000000))
@@ -97,8 +97,8 @@ scenario_second_run_in_finishing() {
 scenario_unlink_fails_after_link() {
   new_case unlink-fails-after-link
   make_source "$dir/u.bin" $((3 * 1048576 + 5))
-  inject -e trace=renameat2,unlink -e inject=renameat2:error=EINVAL \
-    -e inject=unlink:error=EBUSY:when=1
+  inject -e trace=renameat2,unlinkat -e inject=renameat2:error=EINVAL \
+    -e inject=unlinkat:error=EBUSY:when=1
   run_ferrux "$dir/u.bin" "$dst" 1048576
   check "not renamed" output_ends_with "Temporary Target File not renamed, see file with .tmp extension"
   check "status" test "$status" -eq 1
