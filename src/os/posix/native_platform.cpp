@@ -18,6 +18,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
@@ -195,12 +196,15 @@ Status RefuseDirectory(int fd) {
 }
 
 // Whether every request on the file crosses a network: FUSE (sshfs, SMB
-// and others through FUSE), NFS, SMB, 9p, Ceph.
+// and others through FUSE; not a drive through FUSE, which has a device of
+// its own), NFS, SMB, 9p, Ceph.
 bool Distant(int fd) {
   struct statfs info;
-  if (::fstatfs(fd, &info) != 0) return false;
+  struct stat file;
+  if (::fstatfs(fd, &info) != 0 || ::fstat(fd, &file) != 0) return false;
   switch (info.f_type) {
     case FUSE_SUPER_MAGIC:
+      return major(file.st_dev) == 0;
     case NFS_SUPER_MAGIC:
     case SMB_SUPER_MAGIC:
     case CIFS_SUPER_MAGIC:
