@@ -163,10 +163,10 @@ share_up() {
 }
 
 # start_ferrux ARGS...: run_ferrux in the background ($run_pid is the
-# program itself, output in $dir/run.out); finish_ferrux waits for it and
-# sets $out and $status.
+# program, or strace running it; output in $dir/run.out); finish_ferrux
+# waits for it and sets $out and $status.
 start_ferrux() {
-  env "${run_env[@]}" "$program" "$@" >"$dir/run.out" 2>&1 &
+  env "${run_env[@]}" "${run_wrap[@]}" "$program" "$@" >"$dir/run.out" 2>&1 &
   run_pid=$!
   run_env=() run_wrap=()
 }

@@ -582,6 +582,8 @@ Status PosixPlatform::CloseFile(FileHandle file) {
     (void)::syscall(SYS_io_destroy, reads_.at(Fd(file)).context);
     reads_.erase(Fd(file));
   }
+  // A file that could not be taken again after its rename (RenameIfAbsent).
+  if (!file.valid()) return {};
   // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
   if (::close(Fd(file)) != 0) return Failed("close");
   return {};
@@ -674,21 +676,34 @@ Status PosixPlatform::LinkNoReplace(const std::string& from,
   return Failed("link");
 }
 
-Status PosixPlatform::RenameIfAbsent(FileHandle&, const std::string& from,
+Status PosixPlatform::RenameIfAbsent(FileHandle& file, const std::string& from,
                                      const std::string& to) {
   struct stat info;
   const AtName old_name = At(from);
   const AtName new_name = At(to);
+  const auto rename = [&] {
+    return ::renameat(old_name.folder, old_name.leaf.c_str(), new_name.folder,
+                      new_name.leaf.c_str()) == 0;
+  };
   if (::fstatat(new_name.folder, new_name.leaf.c_str(), &info,
                 AT_SYMLINK_NOFOLLOW) == 0) {
     return Failed("lstat", EEXIST);
   }
   if (errno != ENOENT) return Failed("lstat");
-  if (::renameat(old_name.folder, old_name.leaf.c_str(), new_name.folder,
-                 new_name.leaf.c_str()) != 0) {
-    return Failed("rename");
-  }
-  return {};
+  if (rename()) return {};
+  if (errno != EBUSY) return Failed("rename");
+  // An SMB server will not rename a file that is open without sharing its
+  // deletion: the file is let go for the rename (and its lock with it, for
+  // that moment) and taken again under the name it then has, never through
+  // a link put there.
+  ::close(Fd(file));
+  const bool renamed = rename();
+  const int error = errno;
+  const AtName& now = renamed ? new_name : old_name;
+  file.native = OpenRetrying(now.folder, now.leaf.c_str(),
+                             O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (file.valid()) (void)HoldExclusively(Fd(file));
+  return renamed ? Status{} : Failed("rename", error);
 }
 
 Status PosixPlatform::FlushFolderOf(const std::string& name) {

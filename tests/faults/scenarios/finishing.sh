@@ -46,24 +46,31 @@ kill_rows_atomic="ftruncate:1:done utimensat:1:done fdatasync:2:done fdatasync:1
   renameat2:1:done unlinkat:1:gone fchmod:1:taken fsync:1:taken close:1:taken"
 kill_rows_linked="linkat:1:done unlinkat:2:done unlinkat:1:gone"
 
-scenario_kill_in_finishing() {
-  local way row syscall back expected last
-  for way in atomic linked; do
-    refuse "$way"
-    local rows=kill_rows_$way
-    for row in ${!rows}; do
-      IFS=: read -r syscall back expected <<<"$row"
-      new_case "kill-$way-at-$syscall-$back"
-      make_source "$dir/f.bin" $((4 * 1048576 + 77))
-      last=$(count_calls "$syscall" "$dir/f.bin" "$dst" 65536)
-      inject -e trace="$syscall${refusal:+,}$refusal" "${refusal_inject[@]}" \
-        -e inject="$syscall":signal=KILL:when=$((last - back + 1))
-      run_ferrux "$dir/f.bin" "$dst" 65536
-      check "killed" test "$status" -eq 137
-      check "rerun: $expected" rerun_after_finishing_fault "$expected" "$dir/f.bin" "$dst"
-      end_case
-    done
+# Kills at each finishing call of ROWS, copying into DSTBASE/<case> (or
+# the case's own folder): the rerun ends as each row expects.
+kill_in_finishing_on() {  # LABEL ROWS [DSTBASE]
+  local row syscall back expected last target
+  for row in $2; do
+    IFS=: read -r syscall back expected <<<"$row"
+    new_case "kill-$1-at-$syscall-$back"
+    target=$dst
+    [[ -n ${3:-} ]] && target=$3/$case_name && mkdir -p "$target"
+    make_source "$dir/f.bin" $((4 * 1048576 + 77))
+    last=$(count_calls "$syscall" "$dir/f.bin" "$target" 65536)
+    inject -e trace="$syscall${refusal:+,}$refusal" "${refusal_inject[@]}" \
+      -e inject="$syscall":signal=KILL:when=$((last - back + 1))
+    run_ferrux "$dir/f.bin" "$target" 65536
+    check "killed" test "$status" -eq 137
+    check "rerun: $expected" rerun_after_finishing_fault "$expected" "$dir/f.bin" "$target"
+    [[ $case_ok -eq 1 && -n ${3:-} ]] && rm -rf "$target"
+    end_case
   done
+}
+
+scenario_kill_in_finishing() {
+  kill_in_finishing_on atomic "$kill_rows_atomic"
+  refuse linked
+  kill_in_finishing_on linked "$kill_rows_linked"
   refuse atomic
 }
 
