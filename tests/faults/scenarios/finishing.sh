@@ -127,3 +127,22 @@ scenario_folder_flush_fails() {
   check "the copy has its name" same_file "$dir/d.bin" "$dst/d.bin"
   end_case
 }
+
+# The final name is swapped for a link to another file between the rename
+# and the attributes: they go to the copy, never through the link.
+scenario_attributes_follow_no_link() {
+  new_case attributes-follow-no-link
+  make_source "$dir/a.bin" 5000
+  chmod 0644 "$dir/a.bin"
+  echo victim >"$dir/victim"
+  chmod 0600 "$dir/victim"
+  strace -f -qq -o /dev/null -e trace=chmod,fchmod \
+    -e inject=chmod:delay_enter=1000000 -e inject=fchmod:delay_enter=1000000 \
+    "$program" "$dir/a.bin" "$dst" >/dev/null &
+  sleep 0.5
+  mv "$dst/a.bin" "$dir/renamed" && ln -s "$dir/victim" "$dst/a.bin"
+  wait
+  check "the link's target keeps its mode" test "$(stat -c %a "$dir/victim")" = 600
+  check "the copy has the source's" test "$(stat -c %a "$dir/renamed")" = 644
+  end_case
+}
