@@ -1,43 +1,30 @@
-# Failures of the background writer end the process from its thread with
-# the unhandled-failure report and exit status 1, leaving everything
-# resumable; and the main thread's failures while the writer works.
+# Failures in the middle of a copy, raised by the test shim: on the writer
+# thread they end the process from there with the unhandled-failure report
+# (exit status 1), on the main thread with the failure report; either way
+# everything stays resumable. The shim also throws an exception that is
+# none of the program's own, which is reported all the same. In the rows,
+# ~ stands for a line end.
 
-# The report of a failure raised on the writer thread.
-writer_report() {  # CLASS MESSAGE
-  printf 'Exception %s in module %s at [0-9A-F]{8}\\.\n%s$' \
-    "$1" "$(basename "$program")" "$2"
-}
+writer_failure_rows=(
+  "short-write|FERRUX_SHIM_SHORT_WRITE=3|4096|Exception in module ferrux at [0-9A-F]{8}\.~Not all bytes written: 2048\."
+  "write-error|FERRUX_SHIM_FAIL_WRITE=40:5|65536|EInOutError in module ferrux at [0-9A-F]{8}\.~I/O error 1117\."
+  "foreign-on-writer|FERRUX_SHIM_FAIL_WRITE=40:throw|65536|std::length_error in module ferrux at 00000000\.~from the test shim\."
+  "short-read|FERRUX_SHIM_SHORT_READ=5|4096|Exception~Readed less then full buffer"
+  "foreign-on-main|FERRUX_SHIM_FAIL_READ=5:throw|4096|std::length_error~from the test shim"
+)
 
-scenario_writer_short_write() {
-  new_case writer-short-write
-  make_source "$dir/w.bin" $((1048576 + 3))
-  with_shim FERRUX_SHIM_SHORT_WRITE=3
-  run_ferrux "$dir/w.bin" "$dst" 4096
-  check "report" output_matches "$(writer_report Exception 'Not all bytes written: 2048\.')"
-  check "resumable" resumable "$dir/w.bin" "$dst/w.bin"
-  check "rerun completes" rerun_completes "$dir/w.bin" "$dst" 8192
-  end_case
-}
-
-scenario_writer_write_error() {
-  new_case writer-write-error
-  make_source "$dir/w.bin" $((3 * 1048576))
-  with_shim FERRUX_SHIM_FAIL_WRITE=40:5  # EIO
-  run_ferrux "$dir/w.bin" "$dst" 65536
-  check "report" output_matches "$(writer_report EInOutError 'I/O error 1117\.')"
-  check "resumable" resumable "$dir/w.bin" "$dst/w.bin"
-  check "rerun completes" rerun_completes "$dir/w.bin" "$dst"
-  end_case
-}
-
-# A short read before the end of the source, on the main thread.
-scenario_short_read() {
-  new_case short-read
-  make_source "$dir/r.bin" $((1048576 + 3))
-  with_shim FERRUX_SHIM_SHORT_READ=5
-  run_ferrux "$dir/r.bin" "$dst" 4096
-  check "report" output_ends_with "Exception Exception${nl}Readed less then full buffer"
-  check "resumable" resumable "$dir/r.bin" "$dst/r.bin"
-  check "rerun completes" rerun_completes "$dir/r.bin" "$dst" 4096
-  end_case
+scenario_failures_in_the_copy() {
+  local row name setting block report
+  for row in "${writer_failure_rows[@]}"; do
+    IFS='|' read -r name setting block report <<<"$row"
+    report=${report//\~/$nl}
+    new_case "$name"
+    make_source "$dir/w.bin" $((3 * 1048576 + 3))
+    with_shim "$setting"
+    run_ferrux "$dir/w.bin" "$dst" "$block"
+    check "report" output_matches "${nl}Exception ${report}\$"
+    check "resumable" resumable "$dir/w.bin" "$dst/w.bin"
+    check "rerun completes" rerun_completes "$dir/w.bin" "$dst" 8192
+    end_case
+  done
 }
