@@ -5,105 +5,84 @@
 #include "app/progress_schedule.h"
 #include "engine/failure.h"
 #include "engine/transfer_buffer.h"
-#include "report/formats.h"
 #include "report/progress.h"
 
 namespace ferrux::app {
 
-RowFigures ComputeRow(std::int64_t delta, std::uint32_t elapsed_ms,
-                      std::int64_t rest, char separator) {
-  RowFigures row;
-  if (elapsed_ms == 0) {
-    row.time_rest = "???";
-    return row;
-  }
-  row.bytes_per_sec = delta * 1000 / elapsed_ms;
-  if (rest <= 0) return row;
-  // A rate of 0 (less than a byte per second) gives no estimate.
-  if (row.bytes_per_sec == 0) {
-    row.time_rest = "???";
-  } else {
-    row.time_rest = report::FormatDuration(
-        static_cast<std::uint32_t>(rest / row.bytes_per_sec), separator);
-  }
-  return row;
-}
-
-void RunBulkLoop(CopyJob& job) {
-  TransferCounters& c = job.counters;
-  report::ConsoleOut& console = job.console;
-  const std::uint32_t block = job.settings.buffer_size;
+void RunBulkLoop(const Context& context, CopyFiles& files, const Plan& plan,
+                 std::uint32_t block) {
+  report::ConsoleOut& console = context.console;
+  os::Platform& platform = context.platform;
+  engine::FileChannel& source = files.source;
+  engine::BackgroundWriter& writer = files.writer;
+  void** const buffers = files.buffers;
+  const std::int64_t size = plan.source_size;
 
   // Buffer 1 comes before the writer and buffer 0 after it, so that a
   // failed second allocation finds the writer already idle.
-  job.buffers[1] = engine::AllocLockedBuffer(job.platform, console, block);
+  buffers[1] = engine::AllocLockedBuffer(platform, console, block);
   std::uint32_t read_index = 0;
-  job.writer.Start(job.target, job.buffers, block);
-  job.buffers[0] = engine::AllocLockedBuffer(job.platform, console, block);
+  writer.Start(files.target, buffers, block);
+  buffers[0] = engine::AllocLockedBuffer(platform, console, block);
   console.PrintLine({"Buffer Size = ", report::Number{block}});
-  c.copy_delta = 0;
+  std::int64_t copied = plan.copied;  // read and handed to the writer
+  std::int64_t copy_delta = 0;        // read since the last row
   report::PrintProgressHeader(console);
-  c.rest_at_start = c.source_size - c.copied;
-  const std::uint32_t start_tick = job.platform.TickCount();
+  const std::uint32_t start_tick = platform.TickCount();
   ProgressSchedule schedule(start_tick, kReportInterval);
 
   // Where the source lets reads run ahead (a network share), the block
   // after next is asked for as soon as the writer has written a buffer, so
   // that two reads, each a round trip away, are always under way. Else each
   // block is read while the writer writes the one before.
-  const bool ahead = job.source.ReadsAhead();
-  std::int64_t asked = c.copied;
+  const bool ahead = source.ReadsAhead();
+  std::int64_t asked = copied;
   const auto ask = [&](std::uint32_t slot) {
-    if (asked >= c.source_size) return;
-    job.source.BeginRead(job.buffers[slot], block, asked);
+    if (asked >= size) return;
+    source.BeginRead(buffers[slot], block, asked);
     asked += block;
   };
   if (ahead) {
     ask(0);
     ask(1);
   }
-  while (c.copied < c.source_size) {
+  while (copied < size) {
     const std::uint32_t count =
-        ahead ? job.source.EndRead()
-              : job.source.ReadBlock(job.buffers[read_index], block);
+        ahead ? source.EndRead() : source.ReadBlock(buffers[read_index], block);
     if (count == 0) engine::RaiseException("0 bytes readed");
-    job.writer.HandOff();
+    writer.HandOff();
     if (ahead) {
-      job.writer.WaitIdle();
+      writer.WaitIdle();
       ask(read_index);
     }
     read_index ^= 1;
-    c.copied += count;
+    copied += count;
     // Only the block that reaches the end of the source may be short.
-    if (c.copied < c.source_size && count < block) {
+    if (copied < size && count < block) {
       engine::RaiseException("Readed less then full buffer");
     }
-    c.copy_delta += count;
-    if (!schedule.Due(job.platform.TickCount()) && c.copied < c.source_size) {
-      continue;
-    }
-    if (job.resume_mode) {
-      job.size_file.Checkpoint(job.writer, job.target, c.copied);
-    }
-    const std::uint32_t now = job.platform.TickCount();
+    copy_delta += count;
+    if (!schedule.Due(platform.TickCount()) && copied < size) continue;
+    if (plan.resume) files.size_file.Checkpoint(writer, files.target, copied);
+    const std::uint32_t now = platform.TickCount();
     const RowFigures row =
-        ComputeRow(c.copy_delta, schedule.Elapsed(now),
-                   c.source_size - c.copied, job.duration_separator);
-    c.bytes_per_sec = row.bytes_per_sec;
-    report::PrintProgressRow(console, c.copied, c.source_size - c.copied,
-                             c.copy_delta, c.bytes_per_sec, row.time_rest);
-    c.copy_delta = 0;
+        ComputeRow(copy_delta, schedule.Elapsed(now), size - copied,
+                   context.duration_separator);
+    report::PrintProgressRow(console, copied, size - copied, copy_delta,
+                             row.bytes_per_sec, row.time_rest);
+    copy_delta = 0;
     schedule.Restart(now);
   }
 
-  job.writer.WaitIdle();
+  writer.WaitIdle();
   report::ReportCompletion(console, "Copying",
-                           job.platform.TickCount() - start_tick,
-                           c.rest_at_start, job.duration_separator);
+                           platform.TickCount() - start_tick,
+                           size - plan.copied, context.duration_separator);
   // The target is never closed in between: another run could take it.
-  console.Print({"Reopen Target File..."});
-  job.target.ReopenCached();
-  console.PrintLine({"Ok"});
+  console.RunStep("Reopen Target File...", [&] {
+    files.target.ReopenCached();
+    return "Ok";
+  });
 }
 
 }  // namespace ferrux::app

@@ -1,11 +1,11 @@
-// CopyJob: the state of the one copy a run performs, and the two stages
-// that move its data (the copy run and the bulk transfer loop).
+// The one copy a run performs: what it works with, the files it holds, what
+// opening them decided, and the two stages that move the data (the copy
+// run and the bulk transfer loop).
 #pragma once
 
 #include <cstdint>
 
 #include "app/job_settings.h"
-#include "app/program.h"
 #include "engine/background_writer.h"
 #include "engine/file_channel.h"
 #include "os/native_platform.h"
@@ -18,50 +18,43 @@ namespace ferrux::app {
 // Milliseconds between two checkpoints and progress rows.
 inline constexpr std::uint32_t kReportInterval = 10000;
 
-// Byte counts of the copy, all from the start of the file.
-struct TransferCounters {
-  std::int64_t source_size = 0;
-  std::int64_t copied = 0;         // read and handed on (includes earlier runs)
-  std::int64_t copy_delta = 0;     // read since the last progress row
-  std::int64_t rest_at_start = 0;  // what the bulk loop had to move
-  std::int64_t bytes_per_sec = 0;  // rate of the last row's interval
-};
-
-struct CopyJob {
-  CopyJob(os::Platform& platform_in, const os::Conventions& conventions_in,
-          report::ConsoleOut& console_in, JobSettings settings_in,
-          char duration_separator_in)
-      : platform(platform_in),
-        conventions(conventions_in),
-        console(console_in),
-        settings(std::move(settings_in)),
-        duration_separator(duration_separator_in),
-        source(platform_in),
-        target(platform_in),
-        size_file(platform_in),
-        writer(platform_in, console_in, conventions_in.name_separators) {}
-
+// What every step works with; fixed for the run.
+struct Context {
   os::Platform& platform;
   const os::Conventions& conventions;
   report::ConsoleOut& console;
-  JobSettings settings;
-  const char duration_separator;
+  char duration_separator;
+};
 
-  TransferCounters counters;
+// The files of the copy and what moves their data. Once the writer has
+// started this is never freed: after a failure the writer may still be
+// writing a block when the process ends.
+struct CopyFiles {
+  explicit CopyFiles(const Context& context)
+      : source(context.platform),
+        target(context.platform),
+        size_file(context.platform),
+        writer(context.platform, context.console,
+               context.conventions.name_separators) {}
+
   engine::FileChannel source;
   engine::FileChannel target;
   resume::SizeFile size_file;
   engine::BackgroundWriter writer;
-  // Transfer buffers, taken once and never released.
-  void* buffers[2] = {nullptr, nullptr};
-  bool resume_mode = false;  // a size file is open and receives checkpoints
-  bool bulk_mode = false;    // at least one full block remains to copy
-  bool target_has_other_names = false;
-  // The target's length once the bulk loop has written its last block
-  // (0 when the loop does not run).
-  std::int64_t bulk_length = 0;
-  // The source's times and attributes, read once after it is opened: on a
-  // share a second look at the end would cost round trips.
+  void* buffers[2] = {nullptr, nullptr};  // taken once, never released
+};
+
+// What opening the files found and decided; the later steps read it.
+struct Plan {
+  std::int64_t source_size = 0;
+  std::int64_t copied = 0;       // where the copy goes on (a stored count)
+  bool resume = false;           // a size file receives checkpoints
+  bool bulk = false;             // at least one full block remains
+  bool to_move = false;          // anything remains to be moved
+  bool other_names = false;      // the temporary file has other names too
+  std::int64_t bulk_length = 0;  // the target's length after the bulk loop
+  // Read once, after the source is opened: on a share a second look at the
+  // end would cost round trips.
   os::Result<os::FileTimes> source_times;
   os::Result<std::uint32_t> source_attributes;
 };
@@ -69,12 +62,14 @@ struct CopyJob {
 // Performs the copy from opening the source to renaming the result.
 // Returns the exit status (kExitFailure when the finished copy could not
 // take its final name); raises every failure for the caller's handler,
-// which must keep `job` alive when the writer has started. Main thread.
-int RunCopy(CopyJob& job);
+// which must keep `files` alive once the writer has started. Main thread.
+int RunCopy(const Context& context, const JobSettings& settings,
+            CopyFiles& files);
 
-// Moves every remaining block, source to target, both uncached and
-// positioned at job.counters.copied; returns with everything written and
-// the target reopened through the cache. Main thread.
-void RunBulkLoop(CopyJob& job);
+// Moves every block from plan.copied on in blocks of `block` bytes, source
+// to target, both uncached and positioned there; returns with everything
+// written and the target switched back to the cache. Main thread.
+void RunBulkLoop(const Context& context, CopyFiles& files, const Plan& plan,
+                 std::uint32_t block);
 
 }  // namespace ferrux::app

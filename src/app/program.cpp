@@ -19,18 +19,18 @@ int RunJob(os::Platform& platform, const os::Conventions& conventions,
   std::optional<JobSettings> settings =
       ParseCommandLine(arguments, platform, conventions, console);
   if (!settings) return kExitSuccess;
-  auto job = std::make_unique<CopyJob>(platform, conventions, console,
-                                       std::move(*settings), separator);
-  // Once the writer has started, the job is never freed: after a failure
-  // the writer may be in the middle of a block, and the process ends soon
-  // anyway.
+  const Context context{platform, conventions, console, separator};
+  auto files = std::make_unique<CopyFiles>(context);
+  // Once the writer has started, the files are never freed: after a
+  // failure the writer may be in the middle of a block, and the process
+  // ends soon anyway.
   struct KeepForWriter {
-    std::unique_ptr<CopyJob>& job;
+    std::unique_ptr<CopyFiles>& files;
     ~KeepForWriter() {
-      if (job->writer.started()) (void)job.release();
+      if (files->writer.started()) (void)files.release();
     }
-  } keep{job};
-  return RunCopy(*job);
+  } keep{files};
+  return RunCopy(context, *settings, *files);
 }
 
 void Report(report::ConsoleOut& console, os::Platform& platform,

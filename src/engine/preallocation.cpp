@@ -1,4 +1,4 @@
-// Target preallocation and privilege enabling.
+// Target preallocation.
 #include "engine/preallocation.h"
 
 #include "engine/failure.h"
@@ -16,18 +16,16 @@ void PreallocateTarget(os::Platform& platform, report::ConsoleOut& console,
                        std::int64_t wanted) {
   const std::int64_t current = target.Size64();
   if (current == wanted) return;
-  console.Print({"Target File Preallocation..."});
-  if (current < wanted && platform.IsNtFamily()) {
-    if (!platform.ValidDataCallAvailable()) {
-      console.PrintLine({"Fail"});
-      return;
+  console.RunStep("Target File Preallocation...", [&] {
+    if (current > wanted || !platform.IsNtFamily()) {
+      target.Seek64(wanted);
+      target.TruncateHere();
+      return "Ok";
     }
+    if (!platform.ValidDataCallAvailable()) return "Fail";
     const os::Status reserved =
         platform.ReserveSpace(target.handle(), current, wanted);
-    if (reserved.ok()) {
-      console.PrintLine({"Ok"});
-      return;
-    }
+    if (reserved.ok()) return "Ok";
     // A volume without room for the copy fails now, not blocks later.
     if (reserved.code != os::kErrorNotSupported) CheckIO(reserved);
     // Without reserved space the writer extends the file block by block;
@@ -37,16 +35,8 @@ void PreallocateTarget(os::Platform& platform, report::ConsoleOut& console,
       target.Seek64(rounded);
       target.TruncateHere();
     }
-    console.PrintLine({"Fail"});
-    return;
-  }
-  target.Seek64(wanted);
-  target.TruncateHere();
-  console.PrintLine({"Ok"});
-}
-
-void EnablePrivileges(os::Platform& platform) {
-  if (!platform.EnablePrivileges().ok()) throw EOutOfMemory(nullptr);
+    return "Fail";
+  });
 }
 
 }  // namespace ferrux::engine

@@ -1,6 +1,6 @@
 // Target preallocation: gives the target its final block-rounded length in
 // one step before the bulk transfer, its space reserved where the system
-// allows it. Also the privileges that reservation may need.
+// allows it.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +23,5 @@ std::int64_t RoundUpToMultiple(std::int64_t value, std::uint32_t unit);
 void PreallocateTarget(os::Platform& platform, report::ConsoleOut& console,
                        FileChannel& target, std::uint32_t unit,
                        std::int64_t wanted);
-
-// Switches on every privilege of the process; raises EOutOfMemory only.
-void EnablePrivileges(os::Platform& platform);
 
 }  // namespace ferrux::engine

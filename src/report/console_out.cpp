@@ -108,17 +108,17 @@ bool ConsoleOut::Close() {
   return written;
 }
 
-void ConsoleOut::PrintLastLine(std::string_view text) {
-  // Never unlocked: the process ends right after this, and no other thread
-  // may slip a line in between.
-  mutex_.lock();
+void ConsoleOut::PrintLineAndExit(std::string_view text, int status) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   failure_ = 0;
-  if (!EnsureOpen()) return;
-  Append(text);
-  Append(line_end_);
-  Flush();
-  open_ = false;
-  failure_ = 0;
+  if (EnsureOpen()) {
+    Append(text);
+    Append(line_end_);
+    Flush();
+  }
+  platform_.ExitProcess(status);
+  // The attribute does not travel through the virtual call.
+  __builtin_unreachable();
 }
 
 }  // namespace ferrux::report

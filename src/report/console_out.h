@@ -60,10 +60,21 @@ class ConsoleOut {
   // standard handle stays open. Returns false when a write failed.
   bool Close();
 
-  // Prints `text` and a line end, writes everything out, and keeps every
-  // other thread from printing afterwards: for the last words of a process
-  // that is about to end. Failures to write are ignored.
-  void PrintLastLine(std::string_view text);
+  // A step line: prints `announcement` (on a console it shows before the
+  // step runs), runs `step`, and completes the line with what the step
+  // returns ("Ok", "Fail"). A failure raised by the step leaves the line
+  // open, for the failure report to continue it.
+  template <class Step>
+  void RunStep(const char* announcement, Step step) {
+    Print({announcement});
+    PrintLine({step()});
+  }
+
+  // The last words of a process: prints `text` and a line end, writes
+  // everything out (failures to write are ignored) and ends the process
+  // with `status` while still holding the channel, so that no other thread
+  // prints after it.
+  [[noreturn]] void PrintLineAndExit(std::string_view text, int status);
 
   std::string_view line_end() const { return line_end_; }
 

@@ -35,11 +35,10 @@ void ReportUnhandledFailure(ConsoleOut& console, os::Platform& platform,
   std::string_view module = where.module_file;
   const auto cut = module.find_last_of(name_separators);
   if (cut != std::string_view::npos) module.remove_prefix(cut + 1);
-  console.PrintLastLine(FormatUnhandledFailure(
-      failure.class_name(), module, where.offset, failure.message()));
-  platform.ExitProcess(1);
-  // The attribute does not travel through the virtual call.
-  __builtin_unreachable();
+  console.PrintLineAndExit(
+      FormatUnhandledFailure(failure.class_name(), module, where.offset,
+                             failure.message()),
+      1);
 }
 
 }  // namespace ferrux::report
