@@ -15,99 +15,61 @@ set -uo pipefail
 program=$(realpath "$1")
 kills_wanted=${2:-100}
 work=${3:-$(mktemp -d)}
-speed=${FERRUX_KILL_SPEED:-x200}
-size=$((24 * 1024 * 1024 + 12345))  # not a multiple of any block
-
-mkdir -p "$work/dst"
-src=$work/source.bin
-head -c $size /dev/urandom >"$src"
-src_sum=$(sha256sum <"$src" | cut -d' ' -f1)
-final=$work/dst/source.bin tmp=$final.tmp sizefile=$final.size
+source "$(dirname "$0")/lib.sh"
+dir=$work src=$work/source.bin final=$work/dst/source.bin
 blocks=(4096 8192 65536 1048576 2097152)
+mkdir -p "$work/dst"
+make_source "$src" $((24 * 1048576 + 12345))  # not a multiple of any block
 
-# The program's clock runs fast. The faketime wrapper would run the program
-# as its child, out of reach of the kill, so its library is preloaded
-# directly (and the program started directly, so $! is its own pid).
-faketime_lib=$(dpkg -L libfaketime 2>/dev/null | grep 'libfaketimeMT.so.1$' | head -n 1)
-
-fail() {
-  echo "FAIL trial $trial (kill at ${delay}s, rerun block $block): $*"
-  failures=$((failures + 1))
-}
+# The clock is preloaded, not run as the faketime wrapper, whose child the
+# kill would miss.
+slow_copy() { fast_clock "${FERRUX_KILL_SPEED:-200}"; start_ferrux "$src" "$work/dst" 4096; }
 
 # Spread the kill moments over an uninterrupted slow copy: the fastest of
 # three, and at most 3 s of it (dozens of checkpoints), so that a busy
 # machine makes the runs longer, never the kill moments later.
-duration=3
+duration=3000000
 for _ in 1 2 3; do
-  start=$(date +%s.%N)
-  FAKETIME="+0 $speed" NO_FAKE_STAT=1 LD_PRELOAD=$faketime_lib \
-    "$program" "$src" "$work/dst" 4096 >/dev/null
-  took=$(echo "$(date +%s.%N) - $start" | bc)
-  duration=$(echo "if ($took < $duration) $took else $duration" | bc)
+  start=${EPOCHREALTIME/./}
+  slow_copy
+  finish_ferrux
+  took=$((${EPOCHREALTIME/./} - start))
+  ((took < duration)) && duration=$took
   cmp -s "$src" "$final" || { echo "FAIL: uninterrupted copy differs"; exit 1; }
   rm -f "$final"
 done
-LC_NUMERIC=C printf "uninterrupted slow copy: %.2f s (fastest of three, at most 3)\n" "$duration"
+printf "uninterrupted slow copy: %d.%02d s (fastest of three, at most 3)\n" \
+  $((duration / 1000000)) $((duration % 1000000 / 10000))
 
-failures=0 identical=0 restarts=0 killed=0 premature=0
-before_checkpoint=0 after_rename=0
+failures=0 identical=0 restarts=0 killed=0 premature=0 before_checkpoint=0 after_rename=0
+fail() {
+  echo "FAIL trial $trial (kill at ${delay} us, rerun block $block): $*"
+  failures=$((failures + 1))
+}
 for ((trial = 1; killed < kills_wanted && trial <= 4 * kills_wanted; trial++)); do
-  rm -f "$final" "$tmp" "$sizefile"
-  delay=$(echo "scale=3; $duration * $RANDOM / 32767" | bc)
+  rm -f "$final" "$final.tmp" "$final.size"
+  delay=$((duration * RANDOM / 32767))
   block=${blocks[RANDOM % ${#blocks[@]}]}
-  status=$( (FAKETIME="+0 $speed" NO_FAKE_STAT=1 LD_PRELOAD=$faketime_lib \
-              "$program" "$src" "$work/dst" 4096 >"$work/first.out" 2>&1 &
-            pid=$!
-            sleep "$delay"
-            kill -KILL $pid 2>/dev/null
-            wait $pid
-            echo $?) 2>/dev/null)
-  [[ $status -eq 137 ]] && killed=$((killed + 1))
-
+  slow_copy
+  sleep "$(printf '%d.%06d' $((delay / 1000000)) $((delay % 1000000)))"
+  kill -KILL "$run_pid" 2>/dev/null
+  finish_ferrux
   if [[ $status -eq 137 ]]; then
-    if [[ -e $final ]]; then
-      after_rename=$((after_rename + 1))
-    elif [[ ! -s $sizefile ]]; then
-      before_checkpoint=$((before_checkpoint + 1))
-    fi
+    killed=$((killed + 1))
+    [[ -e $final ]] && after_rename=$((after_rename + 1))
+    [[ ! -e $final && ! -s $final.size ]] && before_checkpoint=$((before_checkpoint + 1))
   fi
-  if [[ -e $final ]]; then
-    # Only the rename can have made it: it must be the whole copy.
-    cmp -s "$src" "$final" || { premature=$((premature + 1)); fail "final name holds an incomplete copy"; }
+  if ! why=$(state_sound "$src" "$final"); then
+    [[ $why == final* ]] && premature=$((premature + 1))
+    fail "$why"
   fi
-  if [[ -e $sizefile ]]; then
-    bytes=$(stat -c %s "$sizefile")
-    if [[ $bytes -eq 28 ]]; then
-      count=$(od -An -t d8 -N 8 "$sizefile" | tr -d ' ')
-      tmp_bytes=$(stat -c %s "$tmp")
-      if ((count > tmp_bytes)); then
-        fail "stored count $count above temporary size $tmp_bytes"
-      elif ! cmp -s -n "$count" "$src" "$tmp"; then
-        fail "first $count bytes of the temporary file differ from the source"
-      fi
-      ((count > 0)) && restarts=$((restarts + 1))
-    elif [[ $bytes -ne 0 ]]; then
-      fail "size file of $bytes bytes"
-    fi
-  fi
-
+  [[ -s $final.size && $(stored_count "$final.size") -gt 0 ]] && restarts=$((restarts + 1))
   if [[ ! -e $final ]]; then
-    "$program" "$src" "$work/dst" "$block" >"$work/second.out" 2>&1
-    status=$?
-    if [[ $status -ne 0 ]]; then
-      fail "rerun exited with $status: $(tr '\n' '|' <"$work/second.out")"
-      continue
-    fi
+    run_ferrux "$src" "$work/dst" "$block"
+    [[ $status -eq 0 ]] || { fail "rerun exited with $status: ${out//$nl/|}"; continue; }
   fi
-  if [[ -e $tmp || -e $sizefile ]]; then
-    fail "leftover temporary or size file"
-  fi
-  if [[ $(sha256sum <"$final" | cut -d' ' -f1) == "$src_sum" ]]; then
-    identical=$((identical + 1))
-  else
-    fail "final file differs from the source"
-  fi
+  [[ -e $final.tmp || -e $final.size ]] && fail "leftover temporary or size file"
+  cmp -s "$src" "$final" && identical=$((identical + 1)) || fail "final file differs from the source"
 done
 
 trials=$((trial - 1))

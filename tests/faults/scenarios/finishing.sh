@@ -12,31 +12,35 @@ refuse() {  # atomic|linked
 }
 refuse atomic
 
+# How a run ends that meets a copy finished or under way on its target.
+declare -A finish_report=(
+  [locked]="Exception EInOutError${nl}I/O error 32"
+  [gone]="Counter Size More Then Tmp File Size"
+  [taken]="Temporary Target File not renamed, see file with .tmp extension"
+)
+
 # How often the program calls SYSCALL in a whole run that copies SRC into
 # DSTDIR (the copy is removed again).
 count_calls() {  # SYSCALL SRC DSTDIR BLOCK
   strace -f -qq -o "$dir/calls" -e trace="$1${refusal:+,}$refusal" \
     "${refusal_inject[@]}" "$program" "$2" "$3" "$4" >/dev/null
-  grep -c "$1(" "$dir/calls"
+  grep -c "\b$1(" "$dir/calls"
   rm -f "$3/$(basename "$2")"
 }
 
 # After a fault in finishing: the rerun (with the same refusals) completes
-# ("done"), or reports the taken name ("taken") or the missing temporary
-# file ("gone"); a final name that existed stays the whole, unchanged copy.
+# ("done"), or reports the taken name or the missing temporary file; a
+# final name that existed stays the whole, unchanged copy.
 rerun_after_finishing_fault() {  # EXPECTED SRC DSTDIR
-  local expected=$1 src=$2 final=$3/$(basename "$2")
-  [[ ! -e $final ]] || same_file "$src" "$final" || return 1
+  local final=$3/$(basename "$2")
+  [[ ! -e $final ]] || same_file "$2" "$final" || return 1
   [[ -z $refusal ]] || inject -e trace="$refusal" "${refusal_inject[@]}"
-  run_ferrux "$src" "$3" 65536
-  case $expected in
-    done) [[ $status -eq 0 ]] && same_file "$src" "$final" &&
-            absent "$final.tmp" && absent "$final.size" ;;
-    taken) [[ $status -eq 1 ]] && same_file "$src" "$final" &&
-             output_ends_with "Temporary Target File not renamed, see file with .tmp extension" ;;
-    gone) [[ $status -eq 1 ]] && same_file "$src" "$final" &&
-            output_ends_with "Counter Size More Then Tmp File Size" ;;
-  esac
+  run_ferrux "$2" "$3" 65536
+  if [[ $1 == done ]]; then
+    [[ $status -eq 0 ]] && same_file "$2" "$final" && absent "$final.tmp" && absent "$final.size"
+  else
+    [[ $status -eq 1 ]] && same_file "$2" "$final" && output_ends_with "${finish_report[$1]}"
+  fi
 }
 
 # SYSCALL:N:EXPECTED kills at the Nth call of SYSCALL from the end. The
@@ -53,8 +57,9 @@ kill_in_finishing_on() {  # LABEL ROWS [DSTBASE]
   for row in $2; do
     IFS=: read -r syscall back expected <<<"$row"
     new_case "kill-$1-at-$syscall-$back"
-    target=$dst
-    [[ -n ${3:-} ]] && target=$3/$case_name && mkdir -p "$target"
+    target=${3:+$3/$case_name}
+    target=${target:-$dst}
+    mkdir -p "$target"
     make_source "$dir/f.bin" $((4 * 1048576 + 77))
     last=$(count_calls "$syscall" "$dir/f.bin" "$target" 65536)
     inject -e trace="$syscall${refusal:+,}$refusal" "${refusal_inject[@]}" \
@@ -74,27 +79,29 @@ scenario_kill_in_finishing() {
   refuse atomic
 }
 
-# A second run started while the first one is held at a finishing call
-# never changes the first one's outcome: the second is refused, or, once
-# the first has renamed, finds the name taken; the first run ends with the
+# A second run started while the first one is held at a read in the middle
+# of the copy or at a finishing call never changes the first one's
+# outcome: the second is refused, or, once the first has renamed, finds
+# the temporary file gone or the name taken; the first run ends with the
 # copy in place.
-scenario_second_run_in_finishing() {
-  local row syscall back last
-  for row in fdatasync:2 fdatasync:1 renameat2:1 unlinkat:1 fchmod:1; do
-    IFS=: read -r syscall back <<<"$row"
+scenario_second_run() {
+  local row syscall back expected last
+  for row in read:3:locked fdatasync:2:locked fdatasync:1:locked \
+    renameat2:1:locked unlinkat:1:gone fchmod:1:taken; do
+    IFS=: read -r syscall back expected <<<"$row"
     new_case "second-run-at-$syscall-$back"
-    make_source "$dir/s.bin" $((5000000))
+    make_source "$dir/s.bin" 5000000
     last=$(count_calls "$syscall" "$dir/s.bin" "$dst" 1048576)
-    strace -f -qq -o /dev/null -e trace="$syscall" \
-      -e inject="$syscall":delay_enter=1500000:when=$((last - back + 1)) \
-      "$program" "$dir/s.bin" "$dst" 1048576 >"$dir/first.out" 2>&1 &
-    local first=$!
+    inject -e trace="$syscall" -e inject="$syscall":delay_enter=1500000:when=$((last - back + 1))
+    start_ferrux "$dir/s.bin" "$dst" 1048576
     sleep 0.7
     run_ferrux "$dir/s.bin" "$dst" 1048576
-    check "second run refused" output_matches $'\n(Exception EInOutError\nI/O error 32|Exception Exception\nCounter Size More Then Tmp File Size|Temporary Target File not renamed, see file with .tmp extension)$'
-    wait "$first"
-    check "first run completes" test $? -eq 0
+    check "second run: $expected" output_ends_with "${finish_report[$expected]}"
+    check "second run fails" test "$status" -eq 1
+    finish_ferrux
+    check "first run completes" test "$status" -eq 0
     check "its copy is whole" same_file "$dir/s.bin" "$dst/s.bin"
+    [[ $expected != locked ]] || check "nothing left over" absent "$dst/s.bin.tmp"
     end_case
   done
 }
@@ -107,24 +114,12 @@ scenario_unlink_fails_after_link() {
   inject -e trace=renameat2,unlinkat -e inject=renameat2:error=EINVAL \
     -e inject=unlinkat:error=EBUSY:when=1
   run_ferrux "$dir/u.bin" "$dst" 1048576
-  check "not renamed" output_ends_with "Temporary Target File not renamed, see file with .tmp extension"
+  check "not renamed" output_ends_with "${finish_report[taken]}"
   check "status" test "$status" -eq 1
   check "no final name" absent "$dst/u.bin"
   check "one name for the copy" test "$(stat -c %h "$dst/u.bin.tmp")" -eq 1
   inject -e trace=renameat2 -e inject=renameat2:error=EINVAL
   check "rerun completes" rerun_completes "$dir/u.bin" "$dst" 1048576
-  end_case
-}
-
-# The folder cannot be flushed after the rename: reported, exit status 1.
-scenario_folder_flush_fails() {
-  new_case folder-flush-fails
-  make_source "$dir/d.bin" $((2 * 1048576))
-  inject -e trace=fsync -e inject=fsync:error=EIO
-  run_ferrux "$dir/d.bin" "$dst" 1048576
-  check "report" output_ends_with "Target File Size Set...Ok${nl}Exception EWin32Error${nl}Win32 Error.  Code: 1117.${nl}Input/output error"
-  check "status" test "$status" -eq 1
-  check "the copy has its name" same_file "$dir/d.bin" "$dst/d.bin"
   end_case
 }
 
@@ -136,12 +131,12 @@ scenario_attributes_follow_no_link() {
   chmod 0644 "$dir/a.bin"
   echo victim >"$dir/victim"
   chmod 0600 "$dir/victim"
-  strace -f -qq -o /dev/null -e trace=chmod,fchmod \
-    -e inject=chmod:delay_enter=1000000 -e inject=fchmod:delay_enter=1000000 \
-    "$program" "$dir/a.bin" "$dst" >/dev/null &
+  inject -e trace=chmod,fchmod -e inject=chmod:delay_enter=1000000 \
+    -e inject=fchmod:delay_enter=1000000
+  start_ferrux "$dir/a.bin" "$dst"
   sleep 0.5
   mv "$dst/a.bin" "$dir/renamed" && ln -s "$dir/victim" "$dst/a.bin"
-  wait
+  finish_ferrux
   check "the link's target keeps its mode" test "$(stat -c %a "$dir/victim")" = 600
   check "the copy has the source's" test "$(stat -c %a "$dir/renamed")" = 644
   end_case

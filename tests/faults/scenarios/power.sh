@@ -10,29 +10,9 @@
 #
 # FERRUX_POWER_LOSS_POINTS: the number of cuts (default 200).
 
-# What a cut may leave: a final name only for the whole copy; otherwise a
-# size file of 0 bytes, or a stamped count (28 bytes) that the durable
-# temporary file covers.
-power_state_ok() {  # SRC FINAL
-  local src=$1 final=$2 count=0 bytes
-  if [[ -e $final ]]; then
-    cmp -s "$src" "$final" || { echo "final name holds an incomplete copy"; return 1; }
-    return 0
-  fi
-  [[ -e $final.size ]] || return 0
-  bytes=$(stat -c %s "$final.size")
-  [[ $bytes -eq 0 || $bytes -eq 28 ]] || { echo "size file of $bytes bytes"; return 1; }
-  [[ $bytes -eq 28 ]] && count=$(stored_count "$final.size")
-  ((count == 0)) && return 0
-  [[ -e $final.tmp ]] || { echo "count $count without a temporary file"; return 1; }
-  local durable
-  durable=$(stat -c %s "$final.tmp")
-  ((count <= durable)) || { echo "count $count beyond the $durable durable bytes"; return 1; }
-  cmp -s -n "$count" "$src" "$final.tmp" || { echo "count $count covers bytes unlike the source"; return 1; }
-}
-
 scenario_power_loss() {
-  fuse_case power-loss || return
+  new_case power-loss
+  fuse_ready || return
   local points=${FERRUX_POWER_LOSS_POINTS:-200}
   local src=$dir/p.bin final=$mnt/p.bin blocks=(4096 4096 65536 1048576)
   make_source "$src" $((12 * 1048576 + 12345))
@@ -46,12 +26,12 @@ scenario_power_loss() {
   local block start us
   for block in "${blocks[@]}" "${blocks[@]}"; do
     share_up volatile || { end_case; return; }
-    start=$(date +%s%N)
+    start=${EPOCHREALTIME/./}
     fast_clock 200
     run_ferrux "$mnt/in/p.bin" "$mnt" "$block"
-    us=$((($(date +%s%N) - start) / 1000))
+    us=$((${EPOCHREALTIME/./} - start))
     ((us < ${took[$block]:-us + 1})) && took[$block]=$us
-    unmount_faultfs "$mnt"
+    share_down
     rm -f "$back"/p.bin*
   done
 
@@ -68,17 +48,17 @@ scenario_power_loss() {
       sleep "$(printf '%d.%06d' $((delay / 1000000)) $((delay % 1000000)))"
       kill -KILL "$run_pid" 2>/dev/null
       finish_ferrux
-      unmount_faultfs "$mnt"
+      share_down
       cuts=$((cuts + 1))
       [[ $status -eq 137 ]] && during=$((during + 1)) || after=$((after + 1))
       [[ $out == *"Restart from "* ]] && restarts=$((restarts + 1))
       share_up "" || break 2
-      if ! why=$(power_state_ok "$src" "$final"); then
+      if ! why=$(state_sound "$src" "$final"); then
         bad=$((bad + 1))
         echo "cut $cuts (block $block, ${delay} us, seed $seed): $why" >>"$dir/power.log"
       fi
       [[ -e $final ]] && chain=0
-      unmount_faultfs "$mnt"
+      share_down
     done
     share_up "" || break
     if [[ ! -e $final ]]; then
@@ -90,7 +70,7 @@ scenario_power_loss() {
         echo "rerun after cut $cuts: status $status, not identical or left over" >>"$dir/power.log"
       fi
     fi
-    unmount_faultfs "$mnt"
+    share_down
     rm -f "$back"/p.bin*
   done
   faults_tried=$((faults_tried + cuts - 1))

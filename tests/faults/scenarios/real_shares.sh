@@ -2,7 +2,8 @@
 # linked rename), Samba through smbnetfs and exFAT through FUSE (no hard
 # links: the checked rename). On each: copies both ways, a taken final name
 # kept, a finish after a kill at each finishing call, and (for the two
-# servers) a resume after the share dropped in the middle of a copy.
+# servers) a resume after the share dropped in the middle of a copy to it
+# or from it.
 
 source "$here/../../tools/loopback-shares.sh"
 
@@ -16,40 +17,45 @@ share_copies() {  # KIND
   echo taken >"$share/$1/t.bin"
   cp "$dir/c.bin" "$dir/t.bin"
   run_ferrux "$dir/t.bin" "$share/$1" 1048576
-  check "taken name reported" output_ends_with "Temporary Target File not renamed, see file with .tmp extension"
+  check "taken name reported" output_ends_with "${finish_report[taken]}"
+  check "status" test "$status" -eq 1
   check "taken name kept" test "$(cat "$share/$1/t.bin")" = taken
   rm -rf "$share/$1"
   end_case
 }
 
-# The share drops while a copy runs from a slow source (a test file system
-# at 4 MiB/s) with its clock 200 times fast (a checkpoint every 50 ms): the
-# run fails, and once the share is back the rerun resumes from the stored
-# count to an identical copy.
+# The share drops while a copy to it or from it runs, slowed (each write
+# waits 20 ms) and with its clock 200 times fast (a checkpoint every
+# 50 ms): the run fails, from the share at a read that ran ahead; once the
+# share is back the rerun resumes from the stored count to an identical
+# copy.
 share_drops_and_resumes() {  # KIND DROP RESTORE
-  fuse_case "$1-drops-and-resumes" || return
-  make_source "$back/d.bin" $((16 * 1048576))
-  mkdir -p "$share/$1"
-  if share_up throttle_bps=4194304; then
+  local way from to count
+  for way in to from; do
+    new_case "$1-drops-copying-$way-it"
+    mkdir -p "$share/$1"
+    make_source "$dir/d.bin" $((16 * 1048576))
+    from=$dir/d.bin to=$share/$1
+    [[ $way == from ]] && cp "$from" "$to" && from=$to/d.bin to=$dst
     fast_clock 200
-    start_ferrux "$mnt/d.bin" "$share/$1" 65536
+    inject -e trace=write -e inject=write:delay_enter=20000
+    start_ferrux "$from" "$to" 65536
     sleep 1.5
     "$2" "$work/shares"
     finish_ferrux
     check "fails" test "$status" -eq 1
+    [[ $way == to ]] || check "the read reported" output_matches $'Exception EInOutError\nI/O error (64|1117)$'
     "$3" "$work/shares" >/dev/null
-    local count
-    count=$(stored_count "$share/$1/d.bin.size")
+    count=$(stored_count "$to/d.bin.size")
     check "a count was stored" test "${count:-0}" -gt 0
-    check "rerun completes" rerun_completes "$back/d.bin" "$share/$1" 65536
+    check "rerun completes" rerun_completes "$from" "$to" 65536
     check "rerun resumes" output_has "Restart from $count$nl"
-    unmount_faultfs "$mnt"
-  fi
-  rm -rf "$share/$1"
-  end_case
+    rm -rf "$share/$1"
+    end_case
+  done
 }
 
-# KIND:UP:DOWN:KILL-ROWS[:DROP:RESTORE]
+# KIND|UP|DOWN|KILL-ROWS|DROP|RESTORE
 real_shares=(
   "sshfs|sshfs_up|sshfs_down|linkat:1:done unlinkat:2:taken unlinkat:1:gone fchmod:1:taken|sshfs_drop|sshfs_remount"
   "smb|smb_up|smb_down|renameat:1:done unlinkat:1:gone fchmod:1:taken|smb_server_stop|smb_server_start"
@@ -57,7 +63,7 @@ real_shares=(
 )
 
 scenario_real_shares() {
-  local row kind up down rows drop restore why
+  local row kind up down rows drop restore
   for row in "${real_shares[@]}"; do
     IFS='|' read -r kind up down rows drop restore <<<"$row"
     if ! "$up" "$work/shares" >/dev/null 2>"$work/why"; then

@@ -3,24 +3,19 @@
 # starts from a copy stopped at 2 MiB of 4 MiB, its size file written as
 # the manual lays it out.
 
-le64() {  # the 8 little-endian bytes of a number
-  local i
-  for ((i = 0; i < 8; i++)); do
-    printf "\\x$(printf %02x $((($1 >> (8 * i)) & 255)))"
-  done
+# SRC DSTDIR STAMPED: a new source SRC of which NAME.tmp holds the first
+# 2 MiB and NAME.size the count, with the stamp of SRC (its size and time
+# in ns) when STAMPED is "stamped".
+stopped_copy() {
+  local final=$2/$(basename "$1")
+  make_source "$1" $((4 * 1048576 + 1000))
+  head -c $((2 * 1048576)) "$1" >"$final.tmp"
+  perl -e 'print pack("q<", 2097152), @ARGV ? pack("a4q<q<", "FXS1", @ARGV) : ""' \
+    $([[ $3 == stamped ]] && stat -c '%s %.9Y' "$1" | tr -d .) >"$final.size"
 }
 
-# SRC DSTDIR STAMPED: NAME.tmp holds the first 2 MiB of SRC and NAME.size
-# the count, with the stamp of SRC as it is now when STAMPED is "stamped".
-stopped_copy() {
-  local final=$2/$(basename "$1") mtime
-  head -c $((2 * 1048576)) "$1" >"$final.tmp"
-  le64 $((2 * 1048576)) >"$final.size"
-  if [[ $3 == stamped ]]; then
-    mtime=$(stat -c %.9Y "$1")
-    { printf FXS1; le64 "$(stat -c %s "$1")"; le64 "${mtime/./}"; } >>"$final.size"
-  fi
-}
+# The temporary and size files as they are.
+partial_copy() { cat "$dst/r.bin.tmp" "$dst/r.bin.size" | sha256sum; }
 
 # Changes to the stopped copy, and the report they earn (none: resumes).
 # "keep-time" puts the source's former time back after the change.
@@ -40,12 +35,11 @@ resume_rows=(
 )
 
 scenario_resume_checks_its_source() {
-  local row name kind changes report src
+  local row name kind changes report src before
   for row in "${resume_rows[@]}"; do
     IFS='|' read -r name kind changes report <<<"$row"
     new_case "resume-$name"
     src=$dir/r.bin
-    make_source "$src" $((4 * 1048576 + 1000))
     stopped_copy "$src" "$dst" "$kind"
     touch -r "$src" "$dir/time"
     [[ $changes == *replace* ]] && make_source "$src" $((4 * 1048576 + 1000))
@@ -54,8 +48,7 @@ scenario_resume_checks_its_source() {
     [[ $changes == *touch* ]] && touch -d '+1 hour' "$src"
     [[ $changes == *keep-time* ]] && touch -r "$dir/time" "$src"
     [[ $changes == *tmp* ]] && make_source "$dst/r.bin.tmp" $((2 * 1048576))
-    local before
-    before=$(cat "$dst/r.bin.tmp" "$dst/r.bin.size" | sha256sum)
+    before=$(partial_copy)
     run_ferrux "$src" "$dst" 1048576
     if [[ -z $report ]]; then
       check "resumed" output_has "Restart from $((2 * 1048576))$nl"
@@ -64,7 +57,7 @@ scenario_resume_checks_its_source() {
     else
       check "report" output_ends_with "Source File: \"$src\"${nl}Exception Exception${nl}${resume_report[$report]}"
       check "status" test "$status" -eq 1
-      check "nothing touched" test "$(cat "$dst/r.bin.tmp" "$dst/r.bin.size" | sha256sum)" = "$before"
+      check "nothing touched" test "$(partial_copy)" = "$before"
       check "no final name" absent "$dst/r.bin"
     fi
     end_case
@@ -78,19 +71,19 @@ scenario_open_hiccup() {
   local which nth before
   for which in tmp size; do
     new_case "open-hiccup-$which"
-    make_source "$dir/h.bin" $((4 * 1048576 + 1000))
-    stopped_copy "$dir/h.bin" "$dst" stamped
+    stopped_copy "$dir/r.bin" "$dst" stamped
     # Which open it is: a run whose target folder is missing ends at the
     # open of NAME.tmp; NAME.size is the next one.
-    strace -f -qq -o "$dir/opens" -e trace=openat "$program" "$dir/h.bin" "$dir/none" >/dev/null
-    nth=$(grep -n -m 1 'h.bin.tmp"' "$dir/opens" | cut -d: -f1)
+    strace -f -qq -o "$dir/opens" -e trace=openat "$program" "$dir/r.bin" "$dir/none" >/dev/null
+    nth=$(grep -n -m 1 'r.bin.tmp"' "$dir/opens" | cut -d: -f1)
     [[ $which == size ]] && nth=$((nth + 1))
-    before=$(cat "$dst/h.bin.tmp" "$dst/h.bin.size" | sha256sum)
+    before=$(partial_copy)
     inject -e trace=openat -e inject=openat:error=ENOTCONN:when="$nth"
-    run_ferrux "$dir/h.bin" "$dst" 1048576
+    run_ferrux "$dir/r.bin" "$dst" 1048576
     check "report" output_ends_with "Exception EInOutError${nl}I/O error 64"
-    check "nothing touched" test "$(cat "$dst/h.bin.tmp" "$dst/h.bin.size" | sha256sum)" = "$before"
-    check "rerun completes" rerun_completes "$dir/h.bin" "$dst" 1048576
+    check "nothing touched" test "$(partial_copy)" = "$before"
+    check "nothing created" test "$(ls "$dst")" = "r.bin.size${nl}r.bin.tmp"
+    check "rerun completes" rerun_completes "$dir/r.bin" "$dst" 1048576
     check "rerun resumes" output_has "Restart from $((2 * 1048576))$nl"
     end_case
   done

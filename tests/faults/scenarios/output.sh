@@ -1,0 +1,40 @@
+# A standard output that is closed, whose reader goes away, or that is slow
+# and non-blocking: the run fails clearly or waits, never dies silently.
+
+scenario_standard_output() {
+  new_case stdout-closed
+  make_source "$dir/o.bin" 5000
+  "$program" "$dir/o.bin" "$dst" >&- 2>/dev/null
+  check "status" test "$?" -eq 1
+  check "nothing created" test -z "$(ls -A "$dst")"
+  end_case
+
+  # A reader that goes away after the first bytes: the program sees a broken
+  # pipe, and whatever it left is resumable or complete.
+  new_case stdout-reader-gone
+  make_source "$dir/p.bin" $((8 * 1048576))
+  "$program" "$dir/p.bin" "$dst" 65536 | head -c 20 >/dev/null
+  status=${PIPESTATUS[0]}
+  check "status is 0 or 1" test "$status" -le 1
+  if [[ -e $dst/p.bin ]]; then
+    check "complete" same_file "$dir/p.bin" "$dst/p.bin"
+  else
+    check "resumable" resumable "$dir/p.bin" "$dst/p.bin"
+    check "rerun completes" rerun_completes "$dir/p.bin" "$dst" 65536
+  fi
+  end_case
+
+  # A slow reader of a standard output that another program made
+  # non-blocking, with a pipe of one page: the program waits for it, and
+  # its hundred-odd rows arrive complete.
+  new_case stdout-slow-nonblocking-reader
+  make_source "$dir/q.bin" $((8 * 1048576))
+  out=$({ env LD_PRELOAD="$shim $faketime_lib" FERRUX_SHIM_NONBLOCKING_STDOUT=1 \
+            FAKETIME="+0 x20000" NO_FAKE_STAT=1 "$program" "$dir/q.bin" "$dst" 4096
+          echo $? >"$dir/status"; } | (sleep 1; cat))
+  check "completes" test "$(<"$dir/status")" -eq 0
+  check "more than a pipe's page of rows" test "$(progress_rows | wc -l)" -gt 80
+  check "whole output" output_ends_with "Target File Size Set...Ok"
+  check "complete" same_file "$dir/q.bin" "$dst/q.bin"
+  end_case
+}
