@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <fstream>
 #include <iterator>
 
@@ -14,116 +13,87 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 #endif
 
 namespace ferrux::test {
-namespace {
-
-std::string ReadCapture(const std::filesystem::path& capture) {
-  if (!std::filesystem::is_regular_file(capture)) return {};
-  std::ifstream in(capture, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-}  // namespace
 
 #ifdef _WIN32
 
-std::filesystem::path ExecutableDir() {
-  char path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
-  return std::filesystem::path(std::string(path, length)).parent_path();
-}
-
 Outcome RunProgram(const std::vector<std::string>& arguments,
-                   const std::filesystem::path& working_dir,
                    const std::filesystem::path& capture, StdoutTo stdout_to) {
-  EXPECT_EQ(stdout_to, StdoutTo::kFile) << "not available on Windows";
-  // The program splits its command line itself: quotes group, and there
-  // is no escape character.
-  std::string line = "\"" + (ExecutableDir() / "ferrux.exe").string() + "\"";
+  // Found beside the test executable. The program splits its command line
+  // itself: quotes group, and there is no escape character.
+  std::string line = "ferrux.exe";
   for (const std::string& argument : arguments) line += " \"" + argument + "\"";
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  const HANDLE out = ::CreateFileA(capture.string().c_str(), GENERIC_WRITE, 0,
-                                   &inherit, CREATE_ALWAYS, 0, nullptr);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = out;
-  PROCESS_INFORMATION process{};
-  const BOOL started =
-      ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                       working_dir.string().c_str(), &startup, &process);
-  ::CloseHandle(out);
-  if (!started) {
-    ADD_FAILURE() << "cannot start " << line << ": " << ::GetLastError();
-    return {};
-  }
-  ::WaitForSingleObject(process.hProcess, INFINITE);
+  startup.hStdOutput = ::CreateFileA(capture.string().c_str(), GENERIC_WRITE, 0,
+                                     &inherit, CREATE_ALWAYS, 0, nullptr);
+  PROCESS_INFORMATION child{};
   DWORD code = 0;
-  ::GetExitCodeProcess(process.hProcess, &code);
-  ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
-  return {static_cast<int>(code), ReadCapture(capture)};
-}
+  const bool ran =
+      ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       nullptr, &startup, &child) &&
+      ::WaitForSingleObject(child.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+      ::GetExitCodeProcess(child.hProcess, &code);
+  for (HANDLE handle : {startup.hStdOutput, child.hThread, child.hProcess}) {
+    ::CloseHandle(handle);
+  }
+  if (!ran) ADD_FAILURE() << "cannot run " << line << ": " << ::GetLastError();
+  Outcome outcome{ran ? static_cast<int>(code) : -1, {}};
 
 #else
 
-std::filesystem::path ExecutableDir() {
-  return std::filesystem::read_symlink("/proc/self/exe").parent_path();
-}
-
 Outcome RunProgram(const std::vector<std::string>& arguments,
-                   const std::filesystem::path& working_dir,
                    const std::filesystem::path& capture, StdoutTo stdout_to) {
-  const std::string program = (ExecutableDir() / "ferrux").string();
-  std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const std::string& argument : arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  }
+  std::string program = std::filesystem::read_symlink("/proc/self/exe")
+                            .replace_filename("ferrux");
+  std::vector<char*> argv{program.data()};
+  for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   struct termios raw {};
-  ::cfmakeraw(&raw);  // a console that translates no line ends
+  ::cfmakeraw(&raw);
   int terminal = -1;
   const pid_t pid = stdout_to == StdoutTo::kTerminal
                         ? ::forkpty(&terminal, nullptr, &raw, nullptr)
                         : ::fork();
-  if (pid == 0) {  // only async-signal-safe calls from here on
-    int pipe_ends[2];
-    if (stdout_to == StdoutTo::kClosed) ::close(1);
-    if (stdout_to == StdoutTo::kBrokenPipe && ::pipe(pipe_ends) == 0) {
-      ::close(pipe_ends[0]);
-      ::dup2(pipe_ends[1], 1);
-    }
+  if (pid == 0) {           // only async-signal-safe calls from here on
+    int out[2] = {-1, -1};  // [1]: the new standard output, none if closed
+    if (stdout_to == StdoutTo::kBrokenPipe && ::pipe(out) == 0) ::close(out[0]);
     if (stdout_to == StdoutTo::kFile) {
-      ::dup2(::open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+      out[1] = ::open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
-    if (::chdir(working_dir.c_str()) == 0) ::execv(argv[0], argv.data());
+    if (stdout_to != StdoutTo::kTerminal && ::dup2(out[1], 1) < 0) ::close(1);
+    ::execv(argv[0], argv.data());
     ::_exit(127);
   }
-  Outcome outcome;
   // The terminal is read to its end (EIO once the child has closed it)
-  // before waiting, so the child never blocks on a full terminal.
+  // before waiting, so that the child never blocks on a full terminal.
+  Outcome outcome;
   char chunk[4096];
-  for (ssize_t n;
-       terminal >= 0 && (n = ::read(terminal, chunk, sizeof chunk)) != 0;) {
-    if (n > 0) outcome.output.append(chunk, static_cast<std::size_t>(n));
-    if (n < 0 && errno != EINTR) break;
+  for (ssize_t n; terminal >= 0 && (n = ::read(terminal, chunk, 4096)) > 0;) {
+    outcome.output.append(chunk, static_cast<std::size_t>(n));
   }
   if (terminal >= 0) ::close(terminal);
   int status = 0;
   if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
     ADD_FAILURE() << "cannot run " << program;
-    return {};
   }
   outcome.exit_status =
       WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  if (stdout_to == StdoutTo::kFile) outcome.output = ReadCapture(capture);
-  return outcome;
-}
 
 #endif
+
+  // A device such as /dev/full is not read: it would never end.
+  if (stdout_to == StdoutTo::kFile &&
+      std::filesystem::is_regular_file(capture)) {
+    std::ifstream in(capture, std::ios::binary);
+    outcome.output.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  return outcome;
+}
 
 }  // namespace ferrux::test
