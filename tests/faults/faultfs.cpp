@@ -47,7 +47,6 @@ const fuse_opt kOptionSpecs[] = {
     FUSE_OPT_END};
 
 int root = -1;  // the backing folder
-const char* backing = nullptr;
 
 // A write (or, with cut set, a truncation to `at`) not yet on the disk.
 struct Op {
@@ -67,6 +66,12 @@ std::map<ino_t, Pending> pending;
 const char* Rel(const char* path) { return path[1] == '\0' ? "." : path + 1; }
 int Fd(const fuse_file_info* fi) { return static_cast<int>(fi->fh); }
 int Done(int result) { return result < 0 ? -errno : 0; }
+
+// The unflushed changes of the file open as fd, if any.
+std::map<ino_t, Pending>::iterator Find(int fd) {
+  struct stat info;
+  return fstat(fd, &info) == 0 ? pending.find(info.st_ino) : pending.end();
+}
 
 int Apply(int fd, const Op& op) {
   if (op.cut) return Done(ftruncate(fd, op.at));
@@ -122,9 +127,7 @@ int DoCreate(const char* path, mode_t mode, fuse_file_info* fi) {
 // refused rather than answered with stale bytes.
 int DoRead(const char*, char* buffer, size_t size, off_t offset,
            fuse_file_info* fi) {
-  struct stat info;
-  if (fstat(Fd(fi), &info) != 0) return -errno;
-  if (pending.count(info.st_ino) != 0) return -EIO;
+  if (Find(Fd(fi)) != pending.end()) return -EIO;
   if (options.short_reads && size > 1) size /= 2;
   const ssize_t got = pread(Fd(fi), buffer, size, offset);
   return got < 0 ? -errno : static_cast<int>(got);
@@ -143,9 +146,7 @@ int DoTruncate(const char*, off_t length, fuse_file_info* fi) {
 
 // Makes the file's changes durable: the only way they survive a power cut.
 int DoFsync(const char*, int, fuse_file_info* fi) {
-  struct stat info;
-  if (fstat(Fd(fi), &info) != 0) return -errno;
-  const auto it = pending.find(info.st_ino);
+  const auto it = Find(Fd(fi));
   if (it == pending.end()) return 0;
   int result = 0;
   for (const Op& op : it->second.ops) {
@@ -184,23 +185,17 @@ void DoDestroy(void*) {
   }
 }
 
-// The first free argument is the backing folder; the rest goes to FUSE.
-int TakeBacking(void*, const char* arg, int key, fuse_args*) {
-  if (key != FUSE_OPT_KEY_NONOPT || backing != nullptr) return 1;
-  backing = arg;
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  fuse_args args = FUSE_ARGS_INIT(argc, argv);
-  if (fuse_opt_parse(&args, &options, kOptionSpecs, TakeBacking) != 0 ||
-      backing == nullptr ||
-      (root = open(backing, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
+  // The backing folder comes first; the rest goes to FUSE.
+  if (argc < 3 || (root = open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
     std::fprintf(stderr, "usage: faultfs BACKING MOUNTPOINT [-f] [-o options]\n");
     return 2;
   }
+  argv[1] = argv[0];
+  fuse_args args = FUSE_ARGS_INIT(argc - 1, argv + 1);
+  if (fuse_opt_parse(&args, &options, kOptionSpecs, nullptr) != 0) return 2;
   fuse_opt_add_arg(&args, "-s");
   const fuse_operations operations{
       .getattr = DoGetattr, .unlink = DoUnlink, .rename = DoRename,
@@ -208,7 +203,5 @@ int main(int argc, char* argv[]) {
       .read = DoRead, .write = DoWrite, .release = DoRelease,
       .fsync = DoFsync, .destroy = DoDestroy, .create = DoCreate,
       .utimens = DoUtimens};
-  const int status = fuse_main(args.argc, args.argv, &operations, nullptr);
-  fuse_opt_free_args(&args);
-  return status;
+  return fuse_main(args.argc, args.argv, &operations, nullptr);
 }

@@ -23,7 +23,7 @@ make_source "$src" $((24 * 1048576 + 12345))  # not a multiple of any block
 
 # The clock is preloaded, not run as the faketime wrapper, whose child the
 # kill would miss.
-slow_copy() { fast_clock "${FERRUX_KILL_SPEED:-200}"; start_ferrux "$src" "$work/dst" 4096; }
+speed=${FERRUX_KILL_SPEED:-200}
 
 # Spread the kill moments over an uninterrupted slow copy: the fastest of
 # three, and at most 3 s of it (dozens of checkpoints), so that a busy
@@ -31,8 +31,8 @@ slow_copy() { fast_clock "${FERRUX_KILL_SPEED:-200}"; start_ferrux "$src" "$work
 duration=3000000
 for _ in 1 2 3; do
   start=${EPOCHREALTIME/./}
-  slow_copy
-  finish_ferrux
+  fast_clock "$speed"
+  run_ferrux "$src" "$work/dst" 4096
   took=$((${EPOCHREALTIME/./} - start))
   ((took < duration)) && duration=$took
   cmp -s "$src" "$final" || { echo "FAIL: uninterrupted copy differs"; exit 1; }
@@ -42,27 +42,19 @@ printf "uninterrupted slow copy: %d.%02d s (fastest of three, at most 3)\n" \
   $((duration / 1000000)) $((duration % 1000000 / 10000))
 
 failures=0 identical=0 restarts=0 killed=0 premature=0 before_checkpoint=0 after_rename=0
-fail() {
-  echo "FAIL trial $trial (kill at ${delay} us, rerun block $block): $*"
-  failures=$((failures + 1))
-}
+fail() { echo "FAIL trial $trial (kill at ${delay} us, rerun block $block): $*"; failures=$((failures + 1)); }
 for ((trial = 1; killed < kills_wanted && trial <= 4 * kills_wanted; trial++)); do
   rm -f "$final" "$final.tmp" "$final.size"
   delay=$((duration * RANDOM / 32767))
   block=${blocks[RANDOM % ${#blocks[@]}]}
-  slow_copy
-  sleep "$(printf '%d.%06d' $((delay / 1000000)) $((delay % 1000000)))"
-  kill -KILL "$run_pid" 2>/dev/null
-  finish_ferrux
+  fast_clock "$speed"
+  run_killed_after "$delay" "$src" "$work/dst" 4096
   if [[ $status -eq 137 ]]; then
     killed=$((killed + 1))
     [[ -e $final ]] && after_rename=$((after_rename + 1))
     [[ ! -e $final && ! -s $final.size ]] && before_checkpoint=$((before_checkpoint + 1))
   fi
-  if ! why=$(state_sound "$src" "$final"); then
-    [[ $why == final* ]] && premature=$((premature + 1))
-    fail "$why"
-  fi
+  why=$(state_sound "$src" "$final") || { [[ $why == final* ]] && premature=$((premature + 1)); fail "$why"; }
   [[ -s $final.size && $(stored_count "$final.size") -gt 0 ]] && restarts=$((restarts + 1))
   if [[ ! -e $final ]]; then
     run_ferrux "$src" "$work/dst" "$block"
@@ -77,9 +69,7 @@ echo "runs: $trials; killed before their end: $killed" \
   "(before the first checkpoint: $before_checkpoint," \
   "after the rename: $after_rename, resumed from a stored count: $restarts)"
 echo "final files identical: $identical of $trials; incomplete final names: $premature"
-if ((killed < kills_wanted)); then
-  echo "FAIL: only $killed of $kills_wanted runs were killed before their end"
-  failures=$((failures + 1))
-fi
+((killed >= kills_wanted)) ||
+  { echo "FAIL: only $killed of $kills_wanted runs were killed before their end"; failures=$((failures + 1)); }
 rm -rf "$work"
 [[ $failures -eq 0 ]]

@@ -6,7 +6,7 @@
 faults_tried=0 outcomes_expected=0 files_compared=0 bytes_lost=0
 failed_checks=()
 faketime_lib=$(dpkg -L libfaketime 2>/dev/null | grep 'libfaketimeMT.so.1$' | head -n 1)
-shim=${FERRUX_FAULT_SHIM:-$(dirname "$program")/../tests/faults/ferrux_fault_shim.so}
+shim=${FERRUX_FAULT_SHIM:-$(dirname "$program")/../tests/faults/libferrux_fault_shim.so}
 faultfs=$(dirname "$program")/faultfs
 nl=$'\n'
 
@@ -20,10 +20,7 @@ new_case() {
 
 end_case() {
   local verdict=FAIL
-  if [[ $case_ok -eq 1 ]]; then
-    verdict=ok outcomes_expected=$((outcomes_expected + 1))
-    rm -rf "$dir"
-  fi
+  [[ $case_ok -eq 1 ]] && verdict=ok outcomes_expected=$((outcomes_expected + 1)) && rm -rf "$dir"
   printf '%-4s %s\n' "$verdict" "$case_name"
 }
 
@@ -53,6 +50,12 @@ next_run() {
 run_ferrux() { next_run; out=$("${run_command[@]}" "$program" "$@" 2>&1); status=$?; }
 start_ferrux() { next_run; "${run_command[@]}" "$program" "$@" >"$dir/run.out" 2>&1 & run_pid=$!; }
 finish_ferrux() { wait "$run_pid" 2>/dev/null; status=$? out=$(<"$dir/run.out"); }
+run_killed_after() {  # US ARGS...: killed after US microseconds, if still running
+  start_ferrux "${@:2}"
+  sleep "$(printf '%d.%06d' $(($1 / 1000000)) $(($1 % 1000000)))"
+  kill -KILL "$run_pid" 2>/dev/null
+  finish_ferrux
+}
 
 # The clock goes N times fast (a checkpoint every 10/N s); file times
 # stay real, as the size file records the source's.
@@ -120,11 +123,7 @@ fuse_ready() {
 share_up() {
   "$faultfs" "$back" "$mnt" -f ${1:+-o "$1"} 2>>"$dir/faultfs.log" &
   faultfs_pid=$!
-  local i
-  for ((i = 0; i < 250; i++)); do
-    mountpoint -q "$mnt" && return 0
-    sleep 0.02
-  done
+  timeout 5 bash -c 'until mountpoint -q "$0"; do sleep 0.02; done' "$mnt" && return
   check "faultfs mounted with '$1'" false
   return 1
 }

@@ -20,19 +20,14 @@ failure_rows=(
   "short-write|with_shim FERRUX_SHIM_WRITE=3:half|4096|Exception in module ferrux at [0-9A-F]{8}\.~Not all bytes written: 2048\."
   "write-error|with_shim FERRUX_SHIM_WRITE=40:5|65536|Exception EInOutError in module ferrux at [0-9A-F]{8}\.~I/O error 1117\."
   "foreign-on-writer|with_shim FERRUX_SHIM_WRITE=40:throw|65536|Exception std::length_error in module ferrux at 00000000\.~from the test shim\."
-  "write-back-fails|writeback_fails 40|65536|Exception EInOutError in module ferrux at [0-9A-F]{8}\.~I/O error 1117\."
-  "last-write-back-fails|writeback_fails 97|65536|Exception EInOutError in module ferrux at [0-9A-F]{8}\.~I/O error 1117\."
+  "write-back-fails|with_shim FERRUX_SHIM_REFUSE_DIRECT=1; inject -e trace=sync_file_range -e inject=sync_file_range:error=EIO:when=40|65536|Exception EInOutError in module ferrux at [0-9A-F]{8}\.~I/O error 1117\."
+  "last-write-back-fails|with_shim FERRUX_SHIM_REFUSE_DIRECT=1; inject -e trace=sync_file_range -e inject=sync_file_range:error=EIO:when=97|65536|Exception EInOutError in module ferrux at [0-9A-F]{8}\.~I/O error 1117\."
   "short-read|with_shim FERRUX_SHIM_READ=5:half|4096|~Exception Exception~Readed less then full buffer"
   "empty-read|with_shim FERRUX_SHIM_READ=5:none|4096|~Exception Exception~0 bytes readed"
   "foreign-on-main|with_shim FERRUX_SHIM_READ=5:throw|4096|~Exception std::length_error~from the test shim"
   "share-short-reads|source_on_faultfs short_reads|65536|~Exception Exception~(0 bytes readed|Readed less then full buffer)"
   "volume-full|inject -e trace=fallocate -e inject=fallocate:error=ENOSPC|65536|Target File Preallocation\.\.\.Exception EInOutError~I/O error 112"
 )
-
-writeback_fails() {  # NTH-CALL
-  with_shim FERRUX_SHIM_REFUSE_DIRECT=1
-  inject -e trace=sync_file_range -e inject=sync_file_range:error=EIO:when="$1"
-}
 
 # The source $src is moved onto a faultfs mount with OPTIONS.
 source_on_faultfs() {  # OPTIONS
@@ -46,11 +41,7 @@ scenario_failures_in_the_copy() {
     new_case "$name"
     src=$dir/w.bin faultfs_pid=
     make_source "$src" $((3 * 1048576 + 3))
-    if ! $setup; then
-      [[ $case_ok -eq 1 ]] && continue
-      end_case
-      continue
-    fi
+    eval "$setup" || { [[ $case_ok -eq 1 ]] || end_case; continue; }  # skipped, or failed
     run_ferrux "$src" "$dst" "$block"
     check "report" output_matches "${report//\~/$nl}\$"
     [[ -z $faultfs_pid ]] || { share_down && share_up ""; }

@@ -4,13 +4,14 @@
 # happens, a final name only ever holds the whole copy, no later run
 # modifies it, and the rerun ends with the copy in place or a clear report.
 
-# "linked": every run of the case has the atomic rename refused. strace
-# takes one set of traced calls, so the refusal adds its call to it.
-refuse() {  # atomic|linked
-  refusal= refusal_inject=()
-  [[ $1 == linked ]] && refusal=renameat2 refusal_inject=(-e inject=renameat2:error=EINVAL)
+# strace's arguments that trace CALLS and, in a linked case ($linked set),
+# refuse the atomic rename as NFS and sshfs do: strace takes one set of
+# traced calls, so the refusal adds its call to it.
+linked=
+traced() {  # CALLS
+  strace_args=(-e trace="$1${linked:+,renameat2}")
+  [[ -z $linked ]] || strace_args+=(-e inject=renameat2:error=EINVAL)
 }
-refuse atomic
 
 # How a run ends that meets a copy finished or under way on its target.
 declare -A finish_report=(
@@ -20,10 +21,9 @@ declare -A finish_report=(
 )
 
 # How often the program calls SYSCALL in a whole run that copies SRC into
-# DSTDIR (the copy is removed again).
+# DSTDIR, traced as "traced SYSCALL" set (the copy is removed again).
 count_calls() {  # SYSCALL SRC DSTDIR BLOCK
-  strace -f -qq -o "$dir/calls" -e trace="$1${refusal:+,}$refusal" \
-    "${refusal_inject[@]}" "$program" "$2" "$3" "$4" >/dev/null
+  strace -f -qq -o "$dir/calls" "${strace_args[@]}" "$program" "$2" "$3" "$4" >/dev/null
   grep -c "\b$1(" "$dir/calls"
   rm -f "$3/$(basename "$2")"
 }
@@ -34,13 +34,10 @@ count_calls() {  # SYSCALL SRC DSTDIR BLOCK
 rerun_after_finishing_fault() {  # EXPECTED SRC DSTDIR
   local final=$3/$(basename "$2")
   [[ ! -e $final ]] || same_file "$2" "$final" || return 1
-  [[ -z $refusal ]] || inject -e trace="$refusal" "${refusal_inject[@]}"
+  [[ -z $linked ]] || { traced renameat2 && inject "${strace_args[@]}"; }
+  [[ $1 != done ]] || { rerun_completes "$2" "$3" 65536; return; }
   run_ferrux "$2" "$3" 65536
-  if [[ $1 == done ]]; then
-    [[ $status -eq 0 ]] && same_file "$2" "$final" && absent "$final.tmp" && absent "$final.size"
-  else
-    [[ $status -eq 1 ]] && same_file "$2" "$final" && output_ends_with "${finish_report[$1]}"
-  fi
+  [[ $status -eq 1 ]] && same_file "$2" "$final" && output_ends_with "${finish_report[$1]}"
 }
 
 # SYSCALL:N:EXPECTED kills at the Nth call of SYSCALL from the end. The
@@ -58,12 +55,11 @@ kill_in_finishing_on() {  # LABEL ROWS [DSTBASE]
     IFS=: read -r syscall back expected <<<"$row"
     new_case "kill-$1-at-$syscall-$back"
     target=${3:+$3/$case_name}
-    target=${target:-$dst}
-    mkdir -p "$target"
+    mkdir -p "${target:=$dst}"
     make_source "$dir/f.bin" $((4 * 1048576 + 77))
+    traced "$syscall"
     last=$(count_calls "$syscall" "$dir/f.bin" "$target" 65536)
-    inject -e trace="$syscall${refusal:+,}$refusal" "${refusal_inject[@]}" \
-      -e inject="$syscall":signal=KILL:when=$((last - back + 1))
+    inject "${strace_args[@]}" -e inject="$syscall":signal=KILL:when=$((last - back + 1))
     run_ferrux "$dir/f.bin" "$target" 65536
     check "killed" test "$status" -eq 137
     check "rerun: $expected" rerun_after_finishing_fault "$expected" "$dir/f.bin" "$target"
@@ -74,9 +70,7 @@ kill_in_finishing_on() {  # LABEL ROWS [DSTBASE]
 
 scenario_kill_in_finishing() {
   kill_in_finishing_on atomic "$kill_rows_atomic"
-  refuse linked
-  kill_in_finishing_on linked "$kill_rows_linked"
-  refuse atomic
+  linked=1 kill_in_finishing_on linked "$kill_rows_linked"
 }
 
 # A second run started while the first one is held at a read in the middle
@@ -91,8 +85,9 @@ scenario_second_run() {
     IFS=: read -r syscall back expected <<<"$row"
     new_case "second-run-at-$syscall-$back"
     make_source "$dir/s.bin" 5000000
+    traced "$syscall"
     last=$(count_calls "$syscall" "$dir/s.bin" "$dst" 1048576)
-    inject -e trace="$syscall" -e inject="$syscall":delay_enter=1500000:when=$((last - back + 1))
+    inject "${strace_args[@]}" -e inject="$syscall":delay_enter=1500000:when=$((last - back + 1))
     start_ferrux "$dir/s.bin" "$dst" 1048576
     sleep 0.7
     run_ferrux "$dir/s.bin" "$dst" 1048576
@@ -129,8 +124,7 @@ scenario_attributes_follow_no_link() {
   new_case attributes-follow-no-link
   make_source "$dir/a.bin" 5000
   chmod 0644 "$dir/a.bin"
-  echo victim >"$dir/victim"
-  chmod 0600 "$dir/victim"
+  install -m 0600 /dev/null "$dir/victim"
   inject -e trace=chmod,fchmod -e inject=chmod:delay_enter=1000000 \
     -e inject=fchmod:delay_enter=1000000
   start_ferrux "$dir/a.bin" "$dst"

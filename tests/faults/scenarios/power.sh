@@ -10,6 +10,9 @@
 #
 # FERRUX_POWER_LOSS_POINTS: the number of cuts (default 200).
 
+# A cut or a rerun that went wrong: counted, and why said in the log.
+went_wrong() { bad=$((bad + 1)); echo "$1" >>"$dir/power.log"; }
+
 scenario_power_loss() {
   new_case power-loss
   fuse_ready || return
@@ -44,31 +47,21 @@ scenario_power_loss() {
       block=${blocks[RANDOM % ${#blocks[@]}]}
       delay=$((took[$block] * 13 * RANDOM / 327670))
       fast_clock 200
-      start_ferrux "$mnt/in/p.bin" "$mnt" "$block"
-      sleep "$(printf '%d.%06d' $((delay / 1000000)) $((delay % 1000000)))"
-      kill -KILL "$run_pid" 2>/dev/null
-      finish_ferrux
+      run_killed_after "$delay" "$mnt/in/p.bin" "$mnt" "$block"
       share_down
       cuts=$((cuts + 1))
       [[ $status -eq 137 ]] && during=$((during + 1)) || after=$((after + 1))
       [[ $out == *"Restart from "* ]] && restarts=$((restarts + 1))
       share_up "" || break 2
-      if ! why=$(state_sound "$src" "$final"); then
-        bad=$((bad + 1))
-        echo "cut $cuts (block $block, ${delay} us, seed $seed): $why" >>"$dir/power.log"
-      fi
+      why=$(state_sound "$src" "$final") || went_wrong "cut $cuts (block $block, ${delay} us, seed $seed): $why"
       [[ -e $final ]] && chain=0
       share_down
     done
     share_up "" || break
     if [[ ! -e $final ]]; then
       reruns=$((reruns + 1))
-      if rerun_completes "$mnt/in/p.bin" "$mnt"; then
-        identical=$((identical + 1))
-      else
-        bad=$((bad + 1))
-        echo "rerun after cut $cuts: status $status, not identical or left over" >>"$dir/power.log"
-      fi
+      rerun_completes "$mnt/in/p.bin" "$mnt" && identical=$((identical + 1)) ||
+        went_wrong "rerun after cut $cuts: status $status, not identical or left over"
     fi
     share_down
     rm -f "$back"/p.bin*
