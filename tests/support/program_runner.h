@@ -13,7 +13,6 @@
 #include <vector>
 
 #ifdef _WIN32
-#define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
