@@ -13,7 +13,6 @@ nl=$'\n'
 # new_case NAME: a fresh working directory $dir with a destination $dst.
 new_case() {
   case_name=$1 dir=$work/$1 dst=$work/$1/dst case_ok=1
-  rm -rf "$dir"
   mkdir -p "$dst"
   faults_tried=$((faults_tried + 1))
 }
@@ -113,8 +112,8 @@ rerun_completes() {  # SRC DSTDIR [BLOCK]
 fuse_ready() {
   back=$dir/back mnt=$dir/mnt
   mkdir -p "$back" "$mnt"
-  [[ -x $faultfs ]] || { skip_case "faultfs not built (libfuse3-dev missing?)"; return 1; }
-  [[ -c /dev/fuse && $(id -u) -eq 0 ]] || { skip_case "no /dev/fuse or not root"; return 1; }
+  [[ -x $faultfs && -c /dev/fuse && $(id -u) -eq 0 ]] ||
+    { skip_case "needs faultfs (libfuse3-dev), /dev/fuse and root"; return 1; }
 }
 
 # share_up OPTIONS: faultfs shows $back at $mnt ($faultfs_pid serves it);

@@ -40,13 +40,6 @@ rerun_after_finishing_fault() {  # EXPECTED SRC DSTDIR
   [[ $status -eq 1 ]] && same_file "$2" "$final" && output_ends_with "${finish_report[$1]}"
 }
 
-# SYSCALL:N:EXPECTED kills at the Nth call of SYSCALL from the end. The
-# size file marks the copy complete before the rename (fdatasync:1), and is
-# deleted after it (unlinkat:1).
-kill_rows_atomic="ftruncate:1:done utimensat:1:done fdatasync:2:done fdatasync:1:done
-  renameat2:1:done unlinkat:1:gone fchmod:1:taken fsync:1:taken close:1:taken"
-kill_rows_linked="linkat:1:done unlinkat:2:done unlinkat:1:gone"
-
 # Kills at each finishing call of ROWS, copying into DSTBASE/<case> (or
 # the case's own folder): the rerun ends as each row expects.
 kill_in_finishing_on() {  # LABEL ROWS [DSTBASE]
@@ -68,9 +61,13 @@ kill_in_finishing_on() {  # LABEL ROWS [DSTBASE]
   done
 }
 
+# SYSCALL:N:EXPECTED kills at the Nth call of SYSCALL from the end. The
+# size file marks the copy complete before the rename (fdatasync:1), and is
+# deleted after it (unlinkat:1).
 scenario_kill_in_finishing() {
-  kill_in_finishing_on atomic "$kill_rows_atomic"
-  linked=1 kill_in_finishing_on linked "$kill_rows_linked"
+  kill_in_finishing_on atomic "ftruncate:1:done utimensat:1:done fdatasync:2:done fdatasync:1:done
+    renameat2:1:done unlinkat:1:gone fchmod:1:taken fsync:1:taken close:1:taken"
+  linked=1 kill_in_finishing_on linked "linkat:1:done unlinkat:2:done unlinkat:1:gone"
 }
 
 # A second run started while the first one is held at a read in the middle

@@ -1,12 +1,18 @@
-# A standard output that is closed, whose reader goes away, or that is slow
-# and non-blocking: the run fails clearly or waits, never dies silently.
+# A standard output that is closed or full, whose reader goes away, or that
+# is slow and non-blocking: the run fails clearly or waits, never dies
+# silently.
 
 scenario_standard_output() {
-  new_case stdout-closed
+  # Closed, it stops the run before anything is done; a full device, written
+  # to at the end, fails the run after the copy.
+  new_case stdout-closed-or-full
   make_source "$dir/o.bin" 5000
   "$program" "$dir/o.bin" "$dst" >&- 2>/dev/null
-  check "status" test "$?" -eq 1
-  check "nothing created" test -z "$(ls -A "$dst")"
+  check "closed: status" test "$?" -eq 1
+  check "closed: nothing created" test -z "$(ls -A "$dst")"
+  "$program" "$dir/o.bin" "$dst" >/dev/full 2>/dev/null
+  check "full: status" test "$?" -eq 1
+  check "full: copied all the same" same_file "$dir/o.bin" "$dst/o.bin"
   end_case
 
   # A reader that goes away after the first bytes: the program sees a broken

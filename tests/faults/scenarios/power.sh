@@ -4,8 +4,9 @@
 # other half each lost write or truncation may still have reached the disk,
 # as early write-back can, which is what a count stored before its data
 # would be caught by. After each cut the share is mounted healthy: the
-# durable state must hold no stored count beyond the durable data and no
-# final name for an incomplete copy. One to three cut runs in a row, then a
+# durable state must hold no stored count beyond the durable data, no
+# final name for an incomplete copy, and the count of the last progress
+# row shown before the cut. One to three cut runs in a row, then a
 # rerun on the healthy share that must complete to an identical copy.
 #
 # FERRUX_POWER_LOSS_POINTS: the number of cuts (default 200).
@@ -39,7 +40,7 @@ scenario_power_loss() {
   done
 
   local cuts=0 during=0 after=0 restarts=0 reruns=0 identical=0 bad=0
-  local chain seed delay why
+  local chain seed delay why shown
   while ((cuts < points)); do
     for ((chain = 1 + RANDOM % 3; chain > 0 && cuts < points; chain--)); do
       seed=$((RANDOM % 2 ? RANDOM + 1 : 0))
@@ -54,6 +55,10 @@ scenario_power_loss() {
       [[ $out == *"Restart from "* ]] && restarts=$((restarts + 1))
       share_up "" || break 2
       why=$(state_sound "$src" "$final") || went_wrong "cut $cuts (block $block, ${delay} us, seed $seed): $why"
+      # A progress row is printed once its count is stored: a cut keeps it.
+      shown=$(progress_rows | awk '$2 > 0 {n = $1} END {print n + 0}')
+      [[ -e $final || $(stored_count "$final.size" 2>/dev/null) -ge shown ]] ||
+        went_wrong "cut $cuts (block $block, ${delay} us, seed $seed): the count $shown shown was lost"
       [[ -e $final ]] && chain=0
       share_down
     done
