@@ -315,9 +315,10 @@ std::vector<RunCase> Cases() {
       Fails("CountBeyondTmp", resume, {refused, "Counter Size More Then Tmp File Size"}, Left(4096, 4096, Count(8192))),
       Fails("CountBeyondSource", resume, {refused, "Counter Size More Then Src File Size"},
             Left(kSize, kSize + 8192, Count(kSize + 4096))),
-      // A count the source's size minus which overflows: the run must
-      // still fail at the seek, not copy a few bytes and call it done, and
-      // without first lengthening the temporary file.
+      // A count the source's size minus which overflows (the rest is
+      // kSize + 2^63 - 20000 as an unsigned number): the run must still fail
+      // at the seek, not copy a few bytes and call it done, and without
+      // first lengthening the temporary file.
       Fails("HugeNegativeCount", resume, {"Rest of copy 9223372036854776388", "Seek Source...Exception EWin32Error",
                                           "Win32 Error.  Code: N."}, Left(4096, 4096, Count(INT64_MIN + 20000))),
       {"Usage", kSize, {}, {}, 0, usage, {}},
