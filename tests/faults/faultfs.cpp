@@ -40,7 +40,7 @@ struct Options {
   unsigned long writeback_seed = 0;
 } options;
 
-const fuse_opt kOptionSpecs[] = {
+const fuse_opt kOptionTable[] = {
     {"short_reads", offsetof(Options, short_reads), 1},
     {"volatile", offsetof(Options, is_volatile), 1},
     {"writeback_seed=%lu", offsetof(Options, writeback_seed), 0},
@@ -192,7 +192,7 @@ int main(int argc, char* argv[]) {
   }
   argv[1] = argv[0];
   fuse_args args = FUSE_ARGS_INIT(argc - 1, argv + 1);
-  if (fuse_opt_parse(&args, &options, kOptionSpecs, nullptr) != 0) return 2;
+  if (fuse_opt_parse(&args, &options, kOptionTable, nullptr) != 0) return 2;
   fuse_opt_add_arg(&args, "-s");
   const fuse_operations operations{
       .getattr = DoGetattr, .unlink = DoUnlink, .rename = DoRename,
