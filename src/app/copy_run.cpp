@@ -18,6 +18,36 @@ void CheckNameLength(const Context& context, const std::string& name) {
   }
 }
 
+// Whether the temporary file is also the final file, left by a run stopped
+// between the two steps of a linked rename, and so must not be written
+// into: certainly (the system tells; the copy is complete, only its
+// temporary name is left to drop), or maybe (another name, or, where the
+// system never tells, as on sshfs, a final file of the temporary file's
+// very length and last-write time, which only finishing gives it).
+enum class SecondName { kNone, kTheFinal, kMaybe };
+
+SecondName SecondNameOf(const Context& context, const JobSettings& s,
+                        CopyFiles& files, const Plan& plan) {
+  os::Platform& platform = context.platform;
+  os::FileHandle& target = files.target.handle();
+  if (plan.other_names) {
+    return platform.IsSameFile(target, s.FinalTargetName())
+               ? SecondName::kTheFinal
+               : SecondName::kMaybe;
+  }
+  if (plan.source_size == 0 || files.target.Size64() != plan.source_size) {
+    return SecondName::kNone;
+  }
+  const os::Result<os::Platform::NameFacts> final_file =
+      platform.LookUp(s.FinalTargetName());
+  const os::Result<os::FileTimes> times = platform.GetFileTimes(target);
+  const bool alike =
+      final_file.ok() && times.ok() &&
+      final_file.value.size == plan.source_size &&
+      final_file.value.last_write_unix_ns == times.value.last_write_unix_ns;
+  return alike ? SecondName::kMaybe : SecondName::kNone;
+}
+
 // Opens the source and the target and decides how much is left and how it
 // is moved.
 Plan OpenAndPlan(const Context& context, const JobSettings& s,
@@ -44,25 +74,35 @@ Plan OpenAndPlan(const Context& context, const JobSettings& s,
       platform.LinkCount(files.target.handle());
   engine::CheckLastError(platform, links.status);
   plan.other_names = links.value > 1;
-  if (plan.source_size == 0) return plan;
-  plan.bulk = block <= plan.source_size;
   // What is left, exactly: a damaged size file may hold a negative count,
   // and source minus count would then overflow a signed count.
   auto rest = static_cast<std::uint64_t>(plan.source_size);
-  if (plan.bulk) {
-    plan.resume = !s.ordinary_mode;
-    if (plan.resume) {
-      // A resumed run goes on only with the source it began with.
-      engine::CheckLastError(platform, plan.source_times.status);
-      plan.copied = files.size_file.Open(
-          s.SizeFileName(), files.source, files.target,
-          {plan.source_size, plan.source_times.value.last_write_unix_ns},
-          context.console);
-    }
+  plan.resume = !s.ordinary_mode && block <= plan.source_size;
+  if (plan.resume) {
+    // A resumed run goes on only with the source it began with.
+    engine::CheckLastError(platform, plan.source_times.status);
+    plan.copied = files.size_file.Open(
+        s.SizeFileName(), files.source, files.target,
+        {plan.source_size, plan.source_times.value.last_write_unix_ns},
+        context.console);
     rest -= static_cast<std::uint64_t>(plan.copied);
-    plan.bulk = static_cast<std::uint64_t>(block) <= rest;
-    if (!plan.bulk && plan.copied == plan.source_size) return plan;
   }
+  const bool complete = plan.resume && plan.copied == plan.source_size;
+  switch (SecondNameOf(context, s, files, plan)) {
+    case SecondName::kTheFinal:
+      return plan;  // finishing drops the temporary name
+    case SecondName::kMaybe:
+      if (!complete) {
+        engine::RaiseException(
+            "Temporary Target File has another name, delete .tmp and .size "
+            "files to start over");
+      }
+      break;
+    case SecondName::kNone:
+      break;
+  }
+  if (plan.source_size == 0 || complete) return plan;
+  plan.bulk = static_cast<std::uint64_t>(block) <= rest;
   context.console.PrintLine({"Rest of copy ", std::to_string(rest)});
   plan.to_move = true;
   return plan;
@@ -156,18 +196,20 @@ int Finish(const Context& context, const JobSettings& s, CopyFiles& files,
   }
   // The final name must never stand for data a crash could still take.
   target.FlushToDisk();
-  if (plan.resume) {
-    files.size_file.MarkComplete();
-    files.size_file.Close();
-  }
+  using IfAbsent = resume::SizeFile::IfAbsent;
+  if (plan.resume) files.size_file.MarkComplete(IfAbsent::kSkip);
   if (!GiveFinalName(platform, target, s.FinalTargetName(), plan.other_names)) {
+    // The complete copy stays under its temporary name, and the size file
+    // says so: once the name is free, the next run only gives it.
+    if (plan.resume) files.size_file.MarkComplete(IfAbsent::kCreate);
     console.PrintLine(
         {"Temporary Target File not renamed, see file with .tmp extension"});
     files.source.Close();
     target.Close();
     return kExitFailure;
   }
-  if (plan.resume && !platform.RemoveFile(s.SizeFileName()).ok()) {
+  const bool size_file_kept = plan.resume && files.size_file.Close();
+  if (size_file_kept && !platform.RemoveFile(s.SizeFileName()).ok()) {
     console.PrintLine({"Size File not deleted"});
   }
   if (!plan.source_attributes.ok()) {
@@ -190,14 +232,6 @@ int Finish(const Context& context, const JobSettings& s, CopyFiles& files,
 int RunCopy(const Context& context, const JobSettings& settings,
             CopyFiles& files) {
   Plan plan = OpenAndPlan(context, settings, files);
-  // Another name of the temporary file may be the final name, left by a
-  // run stopped inside a two-step rename: nothing may be written into it.
-  // Only a copy marked complete goes on, to finishing.
-  if (plan.other_names && !(plan.resume && plan.copied == plan.source_size)) {
-    engine::RaiseException(
-        "Temporary Target File has another name, delete .tmp and .size files "
-        "to start over");
-  }
   if (plan.to_move) {
     // A negative count (a damaged size file) is no position: the run fails
     // at the seek below, without reopening or resizing either file first.

@@ -37,6 +37,22 @@ void FileChannel::Open() {
   OpenWith(os::OpenMode::kReadExisting, ChannelMode::kReadOnly);
 }
 
+bool FileChannel::OpenExisting() {
+  if (name_.empty()) {
+    OpenWith(os::OpenMode::kReadWriteExisting, ChannelMode::kReadWrite);
+    return true;
+  }
+  const os::Result<os::FileHandle> opened =
+      platform_.OpenFile(name_, os::OpenMode::kReadWriteExisting);
+  mode_ = ChannelMode::kClosed;
+  if (opened.status.code == os::kErrorFileNotFound) return false;
+  CheckIO(opened.status);
+  handle_ = opened.value;
+  mode_ = ChannelMode::kReadWrite;
+  standard_ = false;
+  return true;
+}
+
 void FileChannel::OpenOrCreate(Sharing sharing) {
   OpenWith(sharing == Sharing::kExclusive ? os::OpenMode::kReadWriteExclusive
                                           : os::OpenMode::kReadWrite,

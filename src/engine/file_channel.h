@@ -39,6 +39,9 @@ class FileChannel {
   // name takes the standard input instead.
   enum class Sharing { kShared, kExclusive };
   void OpenOrCreate(Sharing sharing);
+  // Opens the existing file for reading and writing, shared; returns false,
+  // opening nothing, where it does not exist. Any other failure raises.
+  bool OpenExisting();
 
   // Reads up to `count` bytes at the current position; returns the number
   // read, 0 at the end of the file.

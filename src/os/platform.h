@@ -61,6 +61,7 @@ struct FileHandle {
 // How a file is opened; every open starts with the file cache.
 enum class OpenMode {
   kReadExisting,  // read only, the file must exist; others may read and write
+  kReadWriteExisting,  // read and write, the file must exist; shared so too
   // Read and write; a missing file is created empty (owner-only where the
   // system has modes), an existing one is never emptied.
   kReadWrite,
@@ -175,6 +176,14 @@ class Platform {
   // time; the last-access time is left alone.
   virtual Status SetFileTimes(FileHandle file, const FileTimes& times) = 0;
   virtual Result<std::uint32_t> GetAttributes(const std::string& name) = 0;
+  // The length and last-write time (as FileTimes::last_write_unix_ns) of
+  // the file called `name`, not following a link; kErrorFileNotFound where
+  // there is none.
+  struct NameFacts {
+    std::int64_t size = 0;
+    std::int64_t last_write_unix_ns = 0;
+  };
+  virtual Result<NameFacts> LookUp(const std::string& name) = 0;
   // Sets the attributes of the open `file`, now called `name`, without
   // following a link that may have taken that name.
   virtual Status SetAttributes(FileHandle file, const std::string& name,

@@ -94,7 +94,10 @@ std::int64_t SizeFile::Open(const std::string& name,
                             report::ConsoleOut& console) {
   stamp_ = stamp;
   channel_.Assign(name);
-  channel_.OpenOrCreate(engine::FileChannel::Sharing::kShared);
+  // Not created before a count is stored: on a share each creation and
+  // removal is a round trip, and a copy done within one interval needs
+  // none.
+  if (!channel_.OpenExisting()) return 0;
   Record record{};
   const std::uint32_t read = channel_.ReadBlock(record.data(), kRecordSize);
   const StoredCount stored = DecodeRecord(record, read);
@@ -124,6 +127,9 @@ std::int64_t SizeFile::Open(const std::string& name,
 }
 
 void SizeFile::Store(std::int64_t count) {
+  if (channel_.mode() == engine::ChannelMode::kClosed) {
+    channel_.OpenOrCreate(engine::FileChannel::Sharing::kShared);
+  }
   channel_.Seek64(0);
   const Record record = EncodeRecord(count, stamp_);
   // A tail that is not this program's own is left as it is.
@@ -147,10 +153,17 @@ void SizeFile::Checkpoint(engine::BackgroundWriter& writer,
   Store(copied);
 }
 
-void SizeFile::MarkComplete() {
-  if (stored_ != stamp_.size) Store(stamp_.size);
+void SizeFile::MarkComplete(IfAbsent if_absent) {
+  const bool absent = channel_.mode() == engine::ChannelMode::kClosed;
+  if (absent ? if_absent == IfAbsent::kCreate : stored_ != stamp_.size) {
+    Store(stamp_.size);
+  }
 }
 
-void SizeFile::Close() { channel_.Close(); }
+bool SizeFile::Close() {
+  if (channel_.mode() == engine::ChannelMode::kClosed) return false;
+  channel_.Close();
+  return true;
+}
 
 }  // namespace ferrux::resume

@@ -56,13 +56,13 @@ class SizeFile {
  public:
   explicit SizeFile(os::Platform& platform) : channel_(platform) {}
 
-  // Opens the file (created empty only where it does not exist), reads and
-  // validates the stored count against both files, and returns it (0 for
-  // an empty file). A count above 0 must belong to this source: a stamp,
-  // where stored, must equal `stamp`, and the last bytes before the count
-  // (up to 64 KiB) must be the same in the source and the target; else
-  // Exception names the remedy. Only then prints "Restart from " and the
-  // count. Moves both channels' positions; writes nothing.
+  // Opens the file where it exists (else it is created when a count is
+  // first stored), reads and validates the stored count against both
+  // files, and returns it (0 for an empty or absent file). A count above 0 must
+  // belong to this source: a stamp, where stored, must equal `stamp`, and the
+  // last bytes before the count (up to 64 KiB) must be the same in the source
+  // and the target; else Exception names the remedy. Only then prints "Restart
+  // from " and the count. Moves both channels' positions; writes nothing.
   std::int64_t Open(const std::string& name, engine::FileChannel& source,
                     engine::FileChannel& target, const SourceStamp& stamp,
                     report::ConsoleOut& console);
@@ -78,10 +78,14 @@ class SizeFile {
 
   // Stores the source's whole size as the count, forced to disk: the
   // temporary target is complete and flushed, and a later run goes straight
-  // to finishing instead of writing into it.
-  void MarkComplete();
+  // to finishing instead of writing into it. kSkip does nothing where no
+  // count was ever stored (that run then tells the finished copy by its
+  // length and time); kCreate makes the file.
+  enum class IfAbsent { kSkip, kCreate };
+  void MarkComplete(IfAbsent if_absent);
 
-  void Close();
+  // Closes the file; returns whether there was one.
+  bool Close();
 
  private:
   void Store(std::int64_t count);

@@ -298,6 +298,7 @@ class PosixPlatform final : public Platform {
   Result<FileTimes> GetFileTimes(FileHandle file) override;
   Status SetFileTimes(FileHandle file, const FileTimes& times) override;
   Result<std::uint32_t> GetAttributes(const std::string& name) override;
+  Result<NameFacts> LookUp(const std::string& name) override;
   Status SetAttributes(FileHandle file, const std::string& name,
                        std::uint32_t attributes) override;
   Status RemoveFile(const std::string& name) override;
@@ -374,7 +375,8 @@ Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
   // complete, and O_NOFOLLOW keeps a planted symbolic link from redirecting
   // them. Creating only a missing file, in the same call, never empties a
   // file that a failing share merely could not open.
-  const int flags = writable ? O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC
+  const int creating = mode == OpenMode::kReadWriteExisting ? 0 : O_CREAT;
+  const int flags = writable ? O_RDWR | creating | O_NOFOLLOW | O_CLOEXEC
                              : O_RDONLY | O_CLOEXEC;
   if (mode == OpenMode::kReadWriteExclusive &&
       folders_.count(ParentOf(name)) == 0) {
@@ -386,6 +388,10 @@ Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
   }
   const AtName at = writable ? At(name) : AtName{AT_FDCWD, name};
   const int fd = OpenRetrying(at.folder, at.leaf.c_str(), flags, 0600);
+  // A file that may be missing is looked for in a folder already open.
+  if (fd < 0 && errno == ENOENT && mode == OpenMode::kReadWriteExisting) {
+    return {{}, Failed("open")};
+  }
   if (fd < 0) return {{}, OpenFailure(name, errno, writable)};
   Status refused = RefuseDirectory(fd);
   if (refused.ok() && mode == OpenMode::kReadWriteExclusive) {
@@ -631,6 +637,18 @@ Result<std::uint32_t> PosixPlatform::GetAttributes(const std::string& name) {
   struct stat info;
   if (::stat(name.c_str(), &info) != 0) return {0, Failed("stat")};
   return {static_cast<std::uint32_t>(info.st_mode & 0777), {}};
+}
+
+Result<Platform::NameFacts> PosixPlatform::LookUp(const std::string& name) {
+  const AtName at = At(name);
+  struct stat info;
+  if (::fstatat(at.folder, at.leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return {{}, Failed("lstat")};
+  }
+  return {{static_cast<std::int64_t>(info.st_size),
+           static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+               info.st_mtim.tv_nsec},
+          {}};
 }
 
 Status PosixPlatform::SetAttributes(FileHandle file, const std::string&,

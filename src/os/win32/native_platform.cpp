@@ -48,6 +48,11 @@ std::int64_t Join(const FILETIME& time) {
       time.dwLowDateTime);
 }
 
+// 100-ns ticks since 1601 to nanoseconds since 1970.
+std::int64_t UnixNanoseconds(const FILETIME& time) {
+  return (Join(time) - 116444736000000000) * 100;
+}
+
 FILETIME Split(std::int64_t value) {
   const auto bits = static_cast<std::uint64_t>(value);
   FILETIME time;
@@ -186,8 +191,7 @@ class Win32Platform final : public Platform {
     FileTimes times;
     times.creation = Join(creation);
     times.last_write = Join(write);
-    // 100-ns ticks since 1601 to nanoseconds since 1970.
-    times.last_write_unix_ns = (times.last_write - 116444736000000000) * 100;
+    times.last_write_unix_ns = UnixNanoseconds(write);
     return {times, {}};
   }
   Status SetFileTimes(FileHandle file, const FileTimes& times) override {
@@ -207,6 +211,16 @@ class Win32Platform final : public Platform {
   }
   Status SetAttributes(FileHandle file, const std::string& name,
                        std::uint32_t attributes) override;
+  Result<NameFacts> LookUp(const std::string& name) override {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) {
+      return {{}, Failed("GetFileAttributesExA")};
+    }
+    const std::int64_t size = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
+        data.nFileSizeLow);
+    return {{size, UnixNanoseconds(data.ftLastWriteTime)}, {}};
+  }
   Status RemoveFile(const std::string& name) override {
     if (!::DeleteFileA(name.c_str())) return Failed("DeleteFileA");
     return {};
@@ -335,6 +349,10 @@ OpenRow RowOf(OpenMode mode) {
   // OPEN_ALWAYS creates only a missing file: a failed open never empties one.
   if (mode == OpenMode::kReadExisting) {
     return {GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
+  }
+  if (mode == OpenMode::kReadWriteExisting) {
+    return {GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_EXISTING,
+            FILE_ATTRIBUTE_NORMAL};
   }
   return {GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_ALWAYS,
           FILE_ATTRIBUTE_NORMAL};
