@@ -18,7 +18,19 @@ declare -A finish_report=(
   [locked]="Exception EInOutError${nl}I/O error 32"
   [gone]="Counter Size More Then Tmp File Size"
   [taken]="Temporary Target File not renamed, see file with .tmp extension"
+  [named]="Temporary Target File has another name, delete .tmp and .size files to start over"
 )
+
+# A copy that stops at its finishing calls: resumed from a stopped copy
+# (its size file marks it complete before the rename), or, with "fresh",
+# done within one interval, which never makes a size file.
+finishing_copy() {  # SRC DSTDIR [fresh]
+  if [[ -n ${3:-} ]]; then
+    make_source "$1" $((4 * 1048576 + 77))
+  else
+    stopped_copy "$1" "$2" stamped
+  fi
+}
 
 # How often the program calls SYSCALL in a whole run that copies SRC into
 # DSTDIR, traced as "traced SYSCALL" set (the copy is removed again).
@@ -45,13 +57,14 @@ rerun_after_finishing_fault() {  # EXPECTED SRC DSTDIR
 kill_in_finishing_on() {  # LABEL ROWS [DSTBASE]
   local row syscall back expected last target
   for row in $2; do
-    IFS=: read -r syscall back expected <<<"$row"
-    new_case "kill-$1-at-$syscall-$back"
+    IFS=: read -r syscall back expected fresh <<<"$row"
+    new_case "kill-$1-at-$syscall-$back${fresh:+-fresh}"
     target=${3:+$3/$case_name}
     mkdir -p "${target:=$dst}"
-    make_source "$dir/f.bin" $((4 * 1048576 + 77))
+    finishing_copy "$dir/f.bin" "$target" $fresh
     traced "$syscall"
     last=$(count_calls "$syscall" "$dir/f.bin" "$target" 65536)
+    finishing_copy "$dir/f.bin" "$target" $fresh
     inject "${strace_args[@]}" -e inject="$syscall":signal=KILL:when=$((last - back + 1))
     run_ferrux "$dir/f.bin" "$target" 65536
     check "killed" test "$status" -eq 137
@@ -61,13 +74,16 @@ kill_in_finishing_on() {  # LABEL ROWS [DSTBASE]
   done
 }
 
-# SYSCALL:N:EXPECTED kills at the Nth call of SYSCALL from the end. The
-# size file marks the copy complete before the rename (fdatasync:1), and is
-# deleted after it (unlinkat:1).
+# SYSCALL:N:EXPECTED[:fresh] kills at the Nth call of SYSCALL from the
+# end. The size file marks the copy complete before the rename
+# (fdatasync:1), and is deleted after it (unlinkat:1); a fresh copy drops
+# only its temporary name (unlinkat:1), and the system tells the second
+# name it leaves.
 scenario_kill_in_finishing() {
   kill_in_finishing_on atomic "ftruncate:1:done utimensat:1:done fdatasync:2:done fdatasync:1:done
     renameat2:1:done unlinkat:1:gone fchmod:1:taken fsync:1:taken close:1:taken"
-  linked=1 kill_in_finishing_on linked "linkat:1:done unlinkat:2:done unlinkat:1:gone"
+  linked=1 kill_in_finishing_on linked "linkat:1:done unlinkat:2:done unlinkat:1:gone
+    unlinkat:1:done:fresh"
 }
 
 # A second run started while the first one is held at a read in the middle
@@ -81,9 +97,10 @@ scenario_second_run() {
     renameat2:1:locked unlinkat:1:gone fchmod:1:taken; do
     IFS=: read -r syscall back expected <<<"$row"
     new_case "second-run-at-$syscall-$back"
-    make_source "$dir/s.bin" 5000000
+    stopped_copy "$dir/s.bin" "$dst" stamped
     traced "$syscall"
     last=$(count_calls "$syscall" "$dir/s.bin" "$dst" 1048576)
+    stopped_copy "$dir/s.bin" "$dst" stamped
     inject "${strace_args[@]}" -e inject="$syscall":delay_enter=1500000:when=$((last - back + 1))
     start_ferrux "$dir/s.bin" "$dst" 1048576
     sleep 0.7

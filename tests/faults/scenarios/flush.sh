@@ -23,17 +23,22 @@ scenario_flush_fails_at_checkpoint() {
   end_case
 }
 
-# SIZE:CALL:N: the Nth CALL of a copy of SIZE bytes fails. Without a
-# sped-up clock no count is stored on the way: the first flush is the
-# target's before the rename (of the copy in one piece, or of the bulk
-# copy), the second the size file's; the fsync is the folder's after the
-# rename, which leaves the copy under its name.
+# SIZE:CALL:N: the Nth CALL of a copy of SIZE bytes (or of a resumed copy)
+# fails. Without a sped-up clock no count is stored on the way: the first
+# flush is the target's before the rename (of the copy in one piece, or of
+# the bulk copy), the second that of the size file a resumed copy has; the
+# fsync is the folder's after the rename, which leaves the copy under its
+# name.
 scenario_flush_fails_in_finishing() {
   local row size call n
-  for row in 3000:fdatasync:1 8388613:fdatasync:1 8388613:fdatasync:2 2097152:fsync:1; do
+  for row in 3000:fdatasync:1 8388613:fdatasync:1 resumed:fdatasync:2 2097152:fsync:1; do
     IFS=: read -r size call n <<<"$row"
     new_case "$call-$n-fails-$size"
-    make_source "$dir/b.bin" "$size"
+    if [[ $size == resumed ]]; then
+      stopped_copy "$dir/b.bin" "$dst" stamped
+    else
+      make_source "$dir/b.bin" "$size"
+    fi
     inject -e trace="$call" -e inject="$call":error=EIO:when="$n"
     run_ferrux "$dir/b.bin" "$dst"
     check "report" output_ends_with "Target File Size Set...Ok${nl}$flush_failure"

@@ -57,7 +57,7 @@ share_drops_and_resumes() {  # KIND DROP RESTORE
 
 # KIND|UP|DOWN|KILL-ROWS|DROP|RESTORE
 real_shares=(
-  "sshfs|sshfs_up|sshfs_down|linkat:1:done unlinkat:2:taken unlinkat:1:gone fchmod:1:taken|sshfs_drop|sshfs_remount"
+  "sshfs|sshfs_up|sshfs_down|linkat:1:done unlinkat:2:taken unlinkat:1:gone unlinkat:1:named:fresh fchmod:1:taken|sshfs_drop|sshfs_remount"
   "smb|smb_up|smb_down|renameat:1:done unlinkat:1:gone fchmod:1:taken|smb_server_stop|smb_server_start"
   "exfat|exfat_up|exfat_down|renameat:1:done unlinkat:1:gone fchmod:1:taken||"
 )
