@@ -89,8 +89,9 @@ int Change(int fd, Op op) {
     p.fd = dup(fd);
     p.size = info.st_size;
   }
-  p.size = op.cut ? op.at
-                  : std::max(p.size, op.at + static_cast<off_t>(op.bytes.size()));
+  p.size = op.cut
+               ? op.at
+               : std::max(p.size, op.at + static_cast<off_t>(op.bytes.size()));
   p.ops.push_back(std::move(op));
   return 0;
 }
@@ -186,19 +187,28 @@ void DoDestroy(void*) {
 
 int main(int argc, char* argv[]) {
   // The backing folder comes first; the rest goes to FUSE.
-  if (argc < 3 || (root = open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
-    std::fprintf(stderr, "usage: faultfs BACKING MOUNTPOINT [-f] [-o options]\n");
+  if (argc < 3 ||
+      (root = open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
+    std::fprintf(stderr,
+                 "usage: faultfs BACKING MOUNTPOINT [-f] [-o options]\n");
     return 2;
   }
   argv[1] = argv[0];
   fuse_args args = FUSE_ARGS_INIT(argc - 1, argv + 1);
   if (fuse_opt_parse(&args, &options, kOptionTable, nullptr) != 0) return 2;
   fuse_opt_add_arg(&args, "-s");
-  const fuse_operations operations{
-      .getattr = DoGetattr, .unlink = DoUnlink, .rename = DoRename,
-      .chmod = DoChmod, .truncate = DoTruncate, .open = DoOpen,
-      .read = DoRead, .write = DoWrite, .release = DoRelease,
-      .fsync = DoFsync, .destroy = DoDestroy, .create = DoCreate,
-      .utimens = DoUtimens};
+  const fuse_operations operations{.getattr = DoGetattr,
+                                   .unlink = DoUnlink,
+                                   .rename = DoRename,
+                                   .chmod = DoChmod,
+                                   .truncate = DoTruncate,
+                                   .open = DoOpen,
+                                   .read = DoRead,
+                                   .write = DoWrite,
+                                   .release = DoRelease,
+                                   .fsync = DoFsync,
+                                   .destroy = DoDestroy,
+                                   .create = DoCreate,
+                                   .utimens = DoUtimens};
   return fuse_main(args.argc, args.argv, &operations, nullptr);
 }

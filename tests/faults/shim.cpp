@@ -75,13 +75,13 @@ ssize_t write(int fd, const void* buffer, size_t count) {
 }
 
 // fcntl64 is the name some builds of the C library link against.
-#define FERRUX_SHIM_FCNTL(name)                       \
-  int name(int fd, int command, ...) {                \
-    va_list arguments;                                \
-    va_start(arguments, command);                     \
-    const long argument = va_arg(arguments, long);    \
-    va_end(arguments);                                \
-    return Fcntl(#name, fd, command, argument);       \
+#define FERRUX_SHIM_FCNTL(name)                    \
+  int name(int fd, int command, ...) {             \
+    va_list arguments;                             \
+    va_start(arguments, command);                  \
+    const long argument = va_arg(arguments, long); \
+    va_end(arguments);                             \
+    return Fcntl(#name, fd, command, argument);    \
   }
 FERRUX_SHIM_FCNTL(fcntl)
 FERRUX_SHIM_FCNTL(fcntl64)
