@@ -11,6 +11,10 @@
 # run, mid-copy or at the last block. Of a copy of 49 blocks, call 40
 # starts block 21's write-back; call 97 is the last, the wait for block 48.
 #
+# The flushes of finishing fail: of the target before the rename (a copy
+# in one piece, one by blocks), and of the size file that marks a resumed
+# copy complete; nothing is renamed.
+#
 # A share (faultfs) whose reads come back half full: the reads run ahead
 # there, and the copy stops at the first short one. A full volume refuses
 # the space reserved up front (fallocate): "volume full" before the first
@@ -27,6 +31,9 @@ failure_rows=(
   "foreign-on-main|with_shim FERRUX_SHIM_READ=5:throw|4096|~Exception std::length_error~from the test shim"
   "share-short-reads|source_on_faultfs short_reads|65536|~Exception Exception~(0 bytes readed|Readed less then full buffer)"
   "volume-full|inject -e trace=fallocate -e inject=fallocate:error=ENOSPC|65536|Target File Preallocation\.\.\.Exception EInOutError~I/O error 112"
+  "flush-in-one-piece|inject -e trace=fdatasync -e inject=fdatasync:error=EIO:when=1|4194304|Size Set\.\.\.Ok~Exception EWin32Error~Win32 Error\.  Code: 1117\.~Input/output error"
+  "flush-before-rename|inject -e trace=fdatasync -e inject=fdatasync:error=EIO:when=1|65536|Size Set\.\.\.Ok~Exception EWin32Error~Win32 Error\.  Code: 1117\.~Input/output error"
+  "flush-of-the-mark|stopped_copy \$src \$dst stamped; inject -e trace=fdatasync -e inject=fdatasync:error=EIO:when=2|65536|Size Set\.\.\.Ok~Exception EWin32Error~Win32 Error\.  Code: 1117\.~Input/output error"
 )
 
 # The source $src is moved onto a faultfs mount with OPTIONS.

@@ -23,30 +23,11 @@ TEST(SplitCommandLine, QuotesGroupAndNothingEscapes) {
   }
 }
 
-TEST(ParseBufferSize, BlockSizeArguments) {
-  const std::pair<std::string_view, std::uint32_t> cases[] = {
-      {"", 2097152},           {"abc", 2097152},     {"5000", 4096},
-      {"65535", 32768},        {"1048576", 1048576}, {"$100000", 1048576},
-      {"0x1000", 4096},        {"0X1000", 4096},     {"x1000", 4096},
-      {"20000000", 16777216},  {"-1", 16777216},     {"-2147483648", 16777216},
-      {"$FFFFFFFF", 16777216}, {"$ffff", 32768},     {"3000000000", 2097152},
-      {"2147483648", 2097152}, {"-$10", 2097152},    {"+0x10", 2097152},
-      {" 8192", 8192},         {"8192 ", 2097152},   {"\t8192", 2097152},
-      {"100", 4096},           {"0", 4096},          {"+16384", 16384},
-      {"008192", 8192},        {"0x", 2097152},      {"$100000000", 2097152}};
-  for (const auto& [text, size] : cases) {
-    EXPECT_EQ(ParseBufferSize(text, true), size) << '"' << text << '"';
-  }
+// The accepted forms are the fuzz target's, checked against a model; here
+// only the default of a system outside the NT family.
+TEST(ParseBufferSize, DefaultOutsideTheNtFamily) {
   EXPECT_EQ(ParseBufferSize("junk", false), 65536u);
   EXPECT_EQ(ParseBufferSize("8192", false), 8192u);
-  for (const auto& [value, floor] :
-       {std::pair<std::uint32_t, std::uint32_t>{0, 1},
-        {1, 1},
-        {3, 2},
-        {4097, 4096},
-        {0xFFFFFFFF, 0x80000000}}) {
-    EXPECT_EQ(FloorPowerOfTwo(value), floor) << value;
-  }
 }
 
 TEST(Names, SeparatorsAndDoubleByteCharacters) {
