@@ -21,23 +21,21 @@ declare -A finish_report=(
   [named]="Temporary Target File has another name, delete .tmp and .size files to start over"
 )
 
-# A copy that stops at its finishing calls: resumed from a stopped copy
-# (its size file marks it complete before the rename), or, with "fresh",
-# done within one interval, which never makes a size file.
-finishing_copy() {  # SRC DSTDIR [fresh]
-  if [[ -n ${3:-} ]]; then
-    make_source "$1" $((4 * 1048576 + 77))
-  else
-    stopped_copy "$1" "$2" stamped
-  fi
-}
-
-# How often the program calls SYSCALL in a whole run that copies SRC into
-# DSTDIR, traced as "traced SYSCALL" set (the copy is removed again).
-count_calls() {  # SYSCALL SRC DSTDIR BLOCK
-  strace -f -qq -o "$dir/calls" "${strace_args[@]}" "$program" "$2" "$3" "$4" >/dev/null
-  grep -c "\b$1(" "$dir/calls"
-  rm -f "$3/$(basename "$2")"
+# Plants a copy of SRC into DSTDIR that will stop at its finishing calls:
+# resumed from a stopped copy (its size file marks it complete before the
+# rename), or, with "fresh", done within one interval, which never makes a
+# size file. Sets $when to the number of the Nth SYSCALL from the end of
+# such a run, counted in one (traced as "traced SYSCALL" sets).
+plant_and_count() {  # SYSCALL N SRC DSTDIR BLOCK [fresh]
+  local run
+  for run in count real; do
+    if [[ -n ${6:-} ]]; then make_source "$3" $((4 * 1048576 + 77)); else stopped_copy "$3" "$4" stamped; fi
+    [[ $run == real ]] && return
+    traced "$1"
+    strace -f -qq -o "$dir/calls" "${strace_args[@]}" "$program" "$3" "$4" "$5" >/dev/null
+    when=$(($(grep -c "\b$1(" "$dir/calls") - $2 + 1))
+    rm -f "$4/$(basename "$3")"
+  done
 }
 
 # After a fault in finishing: the rerun (with the same refusals) completes
@@ -55,17 +53,14 @@ rerun_after_finishing_fault() {  # EXPECTED SRC DSTDIR
 # Kills at each finishing call of ROWS, copying into DSTBASE/<case> (or
 # the case's own folder): the rerun ends as each row expects.
 kill_in_finishing_on() {  # LABEL ROWS [DSTBASE]
-  local row syscall back expected last target
+  local row syscall back expected fresh target
   for row in $2; do
     IFS=: read -r syscall back expected fresh <<<"$row"
     new_case "kill-$1-at-$syscall-$back${fresh:+-fresh}"
     target=${3:+$3/$case_name}
     mkdir -p "${target:=$dst}"
-    finishing_copy "$dir/f.bin" "$target" $fresh
-    traced "$syscall"
-    last=$(count_calls "$syscall" "$dir/f.bin" "$target" 65536)
-    finishing_copy "$dir/f.bin" "$target" $fresh
-    inject "${strace_args[@]}" -e inject="$syscall":signal=KILL:when=$((last - back + 1))
+    plant_and_count "$syscall" "$back" "$dir/f.bin" "$target" 65536 $fresh
+    inject "${strace_args[@]}" -e inject="$syscall":signal=KILL:when=$when
     run_ferrux "$dir/f.bin" "$target" 65536
     check "killed" test "$status" -eq 137
     check "rerun: $expected" rerun_after_finishing_fault "$expected" "$dir/f.bin" "$target"
@@ -92,16 +87,13 @@ scenario_kill_in_finishing() {
 # the temporary file gone or the name taken; the first run ends with the
 # copy in place.
 scenario_second_run() {
-  local row syscall back expected last
+  local row syscall back expected
   for row in read:3:locked fdatasync:2:locked fdatasync:1:locked \
     renameat2:1:locked unlinkat:1:gone fchmod:1:taken; do
     IFS=: read -r syscall back expected <<<"$row"
     new_case "second-run-at-$syscall-$back"
-    stopped_copy "$dir/s.bin" "$dst" stamped
-    traced "$syscall"
-    last=$(count_calls "$syscall" "$dir/s.bin" "$dst" 1048576)
-    stopped_copy "$dir/s.bin" "$dst" stamped
-    inject "${strace_args[@]}" -e inject="$syscall":delay_enter=1500000:when=$((last - back + 1))
+    plant_and_count "$syscall" "$back" "$dir/s.bin" "$dst" 1048576
+    inject "${strace_args[@]}" -e inject="$syscall":delay_enter=1500000:when=$when
     start_ferrux "$dir/s.bin" "$dst" 1048576
     sleep 0.7
     run_ferrux "$dir/s.bin" "$dst" 1048576
