@@ -713,9 +713,17 @@ Status PosixPlatform::RenameIfAbsent(FileHandle& file, const std::string& from,
   // An SMB server will not rename a file that is open without sharing its
   // deletion: the file is let go for the rename (and its lock with it, for
   // that moment) and taken again under the name it then has, never through
-  // a link put there.
+  // a link put there. A FUSE client lets go of the server's handle after
+  // close() returns, so the rename may still meet it for a moment: it is
+  // tried again for up to some 2.5 s.
   ::close(Fd(file));
-  const bool renamed = rename();
+  bool renamed = rename();
+  for (long wait_ms = 10; !renamed && errno == EBUSY && wait_ms <= 1280;
+       wait_ms *= 2) {
+    const timespec pause{wait_ms / 1000, wait_ms % 1000 * 1000000};
+    ::nanosleep(&pause, nullptr);
+    renamed = rename();
+  }
   const int error = errno;
   const AtName& now = renamed ? new_name : old_name;
   file.native = OpenRetrying(now.folder, now.leaf.c_str(),
