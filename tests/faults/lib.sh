@@ -1,7 +1,6 @@
-# Shared helpers of the fault scenarios (sourced by tests/faults/run and
-# kill_resume.sh). Each scenario is a function that sets up files in a
-# fresh directory, drives the real program through one fault, and states
-# what it expects.
+# Shared helpers of the fault scenarios (sourced by tests/faults/run). Each
+# scenario is a function that sets up files in a fresh directory, drives
+# the real program through one fault, and states what it expects.
 
 faults_tried=0 outcomes_expected=0 files_compared=0 bytes_lost=0
 failed_checks=()
@@ -33,6 +32,10 @@ skip_case() {
 check() {  # DESCRIPTION COMMAND...
   "${@:2}" || { failed_checks+=("$case_name: $1"); case_ok=0; }
 }
+
+# One of many trials that went wrong: counted in the caller's $bad, and why
+# said in the case's log.
+went_wrong() { bad=$((bad + 1)); echo "$1" >>"$dir/wrong.log"; }
 
 make_source() { head -c "$2" /dev/urandom >"$1"; }  # FILE BYTES
 

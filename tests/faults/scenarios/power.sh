@@ -11,9 +11,6 @@
 #
 # FERRUX_POWER_LOSS_POINTS: the number of cuts (default 200).
 
-# A cut or a rerun that went wrong: counted, and why said in the log.
-went_wrong() { bad=$((bad + 1)); echo "$1" >>"$dir/power.log"; }
-
 scenario_power_loss() {
   new_case power-loss
   fuse_ready || return
@@ -74,7 +71,7 @@ scenario_power_loss() {
   faults_tried=$((faults_tried + cuts - 1))
   echo "     power cuts: $cuts ($during during the copy, $after after it);" \
     "resumed runs: $restarts; reruns: $reruns, identical: $identical"
-  [[ -s $dir/power.log ]] && sed 's/^/     /' "$dir/power.log"
+  [[ -s $dir/wrong.log ]] && sed 's/^/     /' "$dir/wrong.log"
   check "cuts as asked" test "$cuts" -eq "$points"
   check "cuts during the copy" test "$during" -gt 0
   check "every cut left a sound durable state, every rerun identical" test "$bad" -eq 0

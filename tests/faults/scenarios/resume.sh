@@ -28,7 +28,6 @@ declare -A resume_report=(
 )
 resume_rows=(
   "source-replaced|stamped|replace|changed"
-  "source-replaced-same-time|stamped|replace keep-time|mismatch"
   "source-edited-before-count|stamped|edit keep-time|mismatch"
   "source-touched|stamped|touch|changed"
   "tmp-replaced|stamped|tmp|mismatch"
