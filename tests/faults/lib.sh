@@ -29,8 +29,11 @@ skip_case() {
   rm -rf "$dir"
 }
 
+# A failed check keeps the last run's output beside the case's files.
 check() {  # DESCRIPTION COMMAND...
-  "${@:2}" || { failed_checks+=("$case_name: $1"); case_ok=0; }
+  "${@:2}" && return
+  failed_checks+=("$case_name: $1") case_ok=0
+  printf '%s\n' "--- $1 (status ${status:-})" "${out:-}" >>"$dir/failed-checks.log"
 }
 
 # One of many trials that went wrong: counted in the caller's $bad, and why
