@@ -12,11 +12,12 @@ class ProgressSchedule {
   ProgressSchedule(std::uint32_t start_tick, std::uint32_t interval)
       : interval_(interval), next_report_(start_tick + interval) {}
 
-  // Whether a row is due at `now`. The comparison is a plain unsigned one:
-  // when the next report time has wrapped past 2^32 but the clock has not,
-  // every block is due until the clock wraps too; when the clock wraps
-  // first, no row is due until the final one.
-  bool Due(std::uint32_t now) const { return !(next_report_ >= now); }
+  // Whether a row is due at `now`: the next report time is behind it. The
+  // ticks are compared by their signed difference, so that the schedule
+  // runs on unchanged when the counter wraps past 2^32 (every 49.7 days).
+  bool Due(std::uint32_t now) const {
+    return static_cast<std::int32_t>(now - next_report_) > 0;
+  }
 
   // Milliseconds from the previous row (or the start) to `now`.
   std::uint32_t Elapsed(std::uint32_t now) const {

@@ -13,15 +13,12 @@ TEST(ProgressSchedule, DueAfterTheIntervalAndAcrossTheTickWrap) {
   const std::tuple<std::uint32_t, std::uint32_t, bool> cases[] = {
       {100, 10100, false},
       {100, 10101, true},
-      // The next report time wraps first: every block is due until the
-      // clock wraps too.
-      {0xFFFFF000, 0xFFFFF001, true},
-      {0xFFFFF000, 0xFFFFFFFF, true},
-      {0xFFFFF000, 0, false},
+      // Across the wrap, due an interval after the start as anywhere else.
+      {0xFFFFF000, 0xFFFFF001, false},
+      {0xFFFFF000, 5904, false},
       {0xFFFFF000, 5905, true},
-      // The clock wraps first: nothing is due until the final row.
-      {0xFFFFD8EF, 0, false},
-      {0xFFFFD8EF, 0xFFFFFFFF, false}};
+      {0xFFFFD8EF, 0xFFFFFFFF, false},
+      {0xFFFFD8EF, 0, true}};
   for (const auto& [start, now, due] : cases) {
     EXPECT_EQ(ProgressSchedule(start, 10000).Due(now), due) << now;
   }
