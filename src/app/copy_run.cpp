@@ -10,10 +10,13 @@
 namespace ferrux::app {
 namespace {
 
-// Names are never cut short to fit the platform's limit: a shortened name
-// would open some other file.
+// Names are never cut short to fit the platform's limits, on the whole
+// path and on each name in a folder: a shortened name would open some
+// other file. Checked before anything is created.
 void CheckNameLength(const Context& context, const std::string& name) {
-  if (name.size() > context.conventions.max_path_length) {
+  const os::Platform::NameLengths length = context.platform.MeasureName(name);
+  if (length.whole > context.conventions.max_path_length ||
+      length.leaf > length.leaf_limit) {
     engine::RaiseException("File name too long");
   }
 }

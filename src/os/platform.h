@@ -189,6 +189,16 @@ class Platform {
   virtual Status SetAttributes(FileHandle file, const std::string& name,
                                std::uint32_t attributes) = 0;
   virtual Status RemoveFile(const std::string& name) = 0;
+  // How long `name` is, its last part, and the longest last part the
+  // folder that holds it takes, in the units of the system's limits (bytes;
+  // UTF-16 units on Windows). The limit is the largest size_t where the
+  // system cannot tell (a folder that does not exist).
+  struct NameLengths {
+    std::size_t whole = 0;
+    std::size_t leaf = 0;
+    std::size_t leaf_limit = 0;
+  };
+  virtual NameLengths MeasureName(const std::string& name) = 0;
 
   // Three ways to give the open `file` (named `from`) the name `to`, none
   // of which ever replaces a file that has that name (kErrorAlreadyExists).

@@ -258,6 +258,27 @@ RunCase Fails(const char* label, std::vector<std::string> arguments,
   return {label, kSize, planted, arguments, 1, Text(report), planted};
 }
 
+// A source beside the current folder whose name is `length` bytes long,
+// copied into it: every name a run makes must fit the folder's limit of
+// 255, as NAME.tmp and, for a resumable copy, NAME.size.
+RunCase LongLeaf(const char* label, std::size_t length, bool ordinary,
+                 bool fits) {
+  const std::string name = std::string(length - 4, 'n') + ".bin";
+  std::vector<std::string> arguments{"../" + name, ".", "4096"};
+  if (ordinary) arguments.insert(arguments.begin(), "/O");
+  const std::string output =
+      fits ? CopyText("../" + name, kSize, 4096)
+           : Text({"Source File: \"../" + name + "\"", "Exception Exception",
+                   "File name too long"});
+  return {label,
+          kSize,
+          {{"../" + name, kSource}},
+          arguments,
+          fits ? 0 : 1,
+          output,
+          fits ? Files{{name, kSource}} : Files{}};
+}
+
 // clang-format off
 std::vector<RunCase> Cases() {
   const std::vector<std::string> resume{"s.bin", "dest", "4096"};
@@ -307,6 +328,11 @@ std::vector<RunCase> Cases() {
       Fails("SizeFileNameTooLong", {"s.bin", long_dest, "4096"}, {refused, "File name too long"}),
       Fails("TmpNameTooLong", {"s.bin", std::string(kMaxName - 8, 'd')}, {refused, "File name too long"}),
       Fails("SourceNameTooLong", {long_name, "dest"}, {refused, "File name too long"}),
+      LongLeaf("Leaf250", 250, false, true),
+      LongLeaf("Leaf251", 251, false, false),
+      LongLeaf("Leaf251Ordinary", 251, true, true),
+      LongLeaf("Leaf252Ordinary", 252, true, false),
+      LongLeaf("Leaf255", 255, false, false),
       Fails("MissingSource", {"missing.bin", "dest"}, {io, "File not found"}),
       Fails("MissingSourceFolder", {"nowhere/s.bin", "dest"}, {io, "Invalid filename"}),
       Fails("MissingDestination", {"s.bin", "nowhere"}, {io, "Invalid filename"}),

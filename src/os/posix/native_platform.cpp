@@ -299,6 +299,15 @@ class PosixPlatform final : public Platform {
   Status SetFileTimes(FileHandle file, const FileTimes& times) override;
   Result<std::uint32_t> GetAttributes(const std::string& name) override;
   Result<NameFacts> LookUp(const std::string& name) override;
+  NameLengths MeasureName(const std::string& name) override {
+    const std::size_t slash = name.find_last_of('/');
+    const std::size_t leaf =
+        slash == std::string::npos ? name.size() : name.size() - slash - 1;
+    errno = 0;
+    const long limit = ::pathconf(ParentOf(name).c_str(), _PC_NAME_MAX);
+    return {name.size(), leaf,
+            limit > 0 ? static_cast<std::size_t>(limit) : SIZE_MAX};
+  }
   Status SetAttributes(FileHandle file, const std::string& name,
                        std::uint32_t attributes) override;
   Status RemoveFile(const std::string& name) override;

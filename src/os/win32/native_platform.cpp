@@ -221,6 +221,13 @@ class Win32Platform final : public Platform {
         data.nFileSizeLow);
     return {{size, UnixNanoseconds(data.ftLastWriteTime)}, {}};
   }
+  NameLengths MeasureName(const std::string& name) override {
+    const std::size_t end = name.find_last_of("\\/:");
+    // NTFS, FAT and exFAT alike take names of 255 units.
+    return {name.size(),
+            end == std::string::npos ? name.size() : name.size() - end - 1,
+            255};
+  }
   Status RemoveFile(const std::string& name) override {
     if (!::DeleteFileA(name.c_str())) return Failed("DeleteFileA");
     return {};
