@@ -145,12 +145,14 @@ std::string BaseNameOf(std::string_view name, std::string_view separators,
 }
 
 std::string DirectoryWithSeparator(std::string_view directory, char separator,
+                                   std::string_view separators,
                                    const LeadBytePredicate& lead_byte) {
   std::string result(directory);
   if (result.empty()) return result;
   const std::size_t last = LastCharacterAt(directory, lead_byte);
   const bool ends_in_separator =
-      last + 1 == directory.size() && directory[last] == separator;
+      last + 1 == directory.size() &&
+      separators.find(directory[last]) != std::string_view::npos;
   if (!ends_in_separator) result.push_back(separator);
   return result;
 }
@@ -176,8 +178,9 @@ std::optional<JobSettings> ParseCommandLine(
   settings.source_name = argument(k);
   console.PrintLine(
       {"Source File: ", '"', platform.ToOem(settings.source_name), '"'});
-  settings.dest_dir = DirectoryWithSeparator(
-      argument(k + 1), conventions.directory_separator, lead_byte);
+  settings.dest_dir =
+      DirectoryWithSeparator(argument(k + 1), conventions.directory_separator,
+                             conventions.name_separators, lead_byte);
   settings.buffer_size =
       ParseBufferSize(argument(k + 2), platform.IsNtFamily());
   settings.base_name =

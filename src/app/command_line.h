@@ -42,9 +42,11 @@ std::uint32_t ParseBufferSize(std::string_view text, bool nt_family);
 std::string BaseNameOf(std::string_view name, std::string_view separators,
                        const LeadBytePredicate& lead_byte);
 
-// `directory` with the directory separator appended when it is not empty
-// and does not already end in one.
+// `directory` with `separator` appended when it is not empty and does not
+// already end in one of `separators` ("D:" stays "D:", the current folder
+// of drive D:).
 std::string DirectoryWithSeparator(std::string_view directory, char separator,
+                                   std::string_view separators,
                                    const LeadBytePredicate& lead_byte);
 
 // Reads the arguments (program name excluded) into JobSettings and echoes

@@ -36,7 +36,7 @@ TEST(Names, SeparatorsAndDoubleByteCharacters) {
   const std::tuple<std::string_view, std::string_view, bool, const char*>
       bases[] = {
           {"/srv/data/big.iso", "/", false, "big.iso"},
-          {"\\\\server\\share\\big.iso", "\\:", false, "big.iso"},
+          {"\\\\server\\share/big.iso", "\\/:", false, "big.iso"},
           {"C:big.iso", "\\:", false, "big.iso"},
           {"d\\\x81\x5C.iso", "\\:", true, "\x81\x5C.iso"},  // a trail byte
           {"d\\\x81\x5C.iso", "\\:", false, ".iso"}};
@@ -47,14 +47,16 @@ TEST(Names, SeparatorsAndDoubleByteCharacters) {
   const std::pair<const char*, const char*> directories[] = {
       {"D:\\backup", "D:\\backup\\"},
       {"D:\\backup\\", "D:\\backup\\"},
-      {"D:", "D:\\"},
+      {"D:", "D:"},  // the drive's current folder
+      {"a/", "a/"},
       {"", ""},
       {"\x81\x5C", "\x81\x5C\\"},
       {"a\\\x81\x5C\\", "a\\\x81\x5C\\"}};
   for (const auto& [directory, with_separator] : directories) {
-    EXPECT_EQ(DirectoryWithSeparator(directory, '\\', dbcs), with_separator);
+    EXPECT_EQ(DirectoryWithSeparator(directory, '\\', "\\/:", dbcs),
+              with_separator);
   }
-  EXPECT_EQ(DirectoryWithSeparator("dst", '/', none), "dst/");
+  EXPECT_EQ(DirectoryWithSeparator("dst", '/', "/", none), "dst/");
 }
 
 }  // namespace

@@ -1,0 +1,128 @@
+// The Win32 Platform, shared by the bodies that implement it by concern:
+// files and I/O (files.cpp), names and finishing (names.cpp), process and
+// console (native_platform.cpp). Win32 only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "os/platform.h"
+#include "os/win32/win32_support.h"
+
+namespace ferrux::os::win32 {
+
+// Captures GetLastError at the failure site. A call that failed without
+// saying why must still count as failed.
+inline Status Failed(const char* call) {
+  DWORD code = ::GetLastError();
+  if (code == NO_ERROR) code = ERROR_GEN_FAILURE;
+  return Status{code, static_cast<int>(code), call};
+}
+
+inline Status FailedWith(const char* call, DWORD code) {
+  return Status{code, static_cast<int>(code), call};
+}
+
+inline HANDLE Native(FileHandle file) {
+  return reinterpret_cast<HANDLE>(file.native);
+}
+
+inline HANDLE Guard(FileHandle file) {
+  return reinterpret_cast<HANDLE>(file.guard);
+}
+
+inline void CloseIfOpen(std::intptr_t handle) {
+  if (handle != -1) (void)::CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+inline FileHandle Wrap(HANDLE handle) {
+  return FileHandle{reinterpret_cast<std::intptr_t>(handle), 0};
+}
+
+inline std::int64_t Join(const FILETIME& time) {
+  return static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+      time.dwLowDateTime);
+}
+
+// 100-ns ticks since 1601 to nanoseconds since 1970.
+inline std::int64_t UnixNanoseconds(const FILETIME& time) {
+  return (Join(time) - 116444736000000000) * 100;
+}
+
+// A function of kernel32 looked up at run time, for the systems that have
+// it; nullptr on the others.
+template <class Call>
+Call FindKernelCall(const char* name) {
+  const HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  if (kernel == nullptr) return nullptr;
+  return reinterpret_cast<Call>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel, name)));
+}
+
+class Win32Platform final : public Platform {
+ public:
+  // files.cpp
+  Result<FileHandle> OpenFile(const std::string& name, OpenMode mode) override;
+  FileHandle StandardHandle(StandardStream stream) override;
+  Result<std::uint32_t> ReadFile(FileHandle file, void* buffer,
+                                 std::uint32_t count) override;
+  bool ReadsAhead(FileHandle) override;
+  Status BeginRead(FileHandle, void*, std::uint32_t, std::int64_t) override;
+  Result<std::uint32_t> EndRead(FileHandle) override;
+  Result<std::uint32_t> WriteFile(FileHandle file, const void* buffer,
+                                  std::uint32_t count) override;
+  Status SetPosition(FileHandle file, std::int64_t position) override;
+  Result<std::int64_t> FileSize(FileHandle file) override;
+  Status SetEndOfFile(FileHandle file) override;
+  Status FlushFile(FileHandle file) override;
+  Status SetCacheMode(FileHandle& file, const std::string& name,
+                      CacheMode mode) override;
+  Status CloseFile(FileHandle file) override;
+  Result<std::uint32_t> LinkCount(FileHandle file) override;
+  Result<FileTimes> GetFileTimes(FileHandle file) override;
+  Status SetFileTimes(FileHandle file, const FileTimes& times) override;
+  bool ValidDataCallAvailable() override;
+  Status ReserveSpace(FileHandle file, std::int64_t former,
+                      std::int64_t length) override;
+
+  // names.cpp
+  bool IsSameFile(FileHandle, const std::string&) override;
+  Result<std::uint32_t> GetAttributes(const std::string& name) override;
+  Result<NameFacts> LookUp(const std::string& name) override;
+  Status SetAttributes(FileHandle file, const std::string& name,
+                       std::uint32_t attributes) override;
+  NameLengths MeasureName(const std::string& name) override;
+  Status RemoveFile(const std::string& name) override;
+  Status RenameNoReplace(FileHandle& file, const std::string& from,
+                         const std::string& to) override;
+  Status LinkNoReplace(const std::string&, const std::string&) override;
+  Status RenameIfAbsent(FileHandle&, const std::string&,
+                        const std::string&) override;
+  Status FlushFolderOf(const std::string& name) override;
+  bool IsLeadByte(unsigned char byte) override;
+  std::string ToOem(std::string_view text) override;
+
+  // native_platform.cpp
+  std::string DescribeError(const Status& status) override;
+  bool IsNtFamily() override;
+  Status EnablePrivileges() override;
+  Result<bool> IsCharacterDevice(FileHandle file) override;
+  char TimeSeparator() override;
+  void* AllocatePages(std::size_t size) override;
+  bool LockPages(void* address, std::size_t size) override;
+  std::optional<LockLimits> GetLockLimits() override;
+  bool SetLockLimits(const LockLimits& limits) override;
+  std::uint32_t TickCount() override;
+  Result<std::unique_ptr<Event>> NewEvent(EventReset reset,
+                                          InitialState initial) override;
+  Status StartThread(ThreadEntry entry, void* argument) override;
+  CodeLocation LocateCode(const void* address) override;
+  void OfferUnhandled(const void* address) override;
+  [[noreturn]] void ExitProcess(int status) override;
+};
+
+}  // namespace ferrux::os::win32
