@@ -33,8 +33,14 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
 else()
   install(TARGETS ferrux RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The page names its version itself, so that it reads right in the
+  # source tree too; a version raised without it stops here.
+  file(STRINGS ${PROJECT_SOURCE_DIR}/doc/ferrux.1 manual_title REGEX "^\\.TH ")
+  if(NOT manual_title MATCHES "\"ferrux ${PROJECT_VERSION}\"")
+    message(FATAL_ERROR "doc/ferrux.1 names another version than ${PROJECT_VERSION}")
+  endif()
   configure_file(${PROJECT_SOURCE_DIR}/doc/ferrux.1
-                 ${PROJECT_BINARY_DIR}/man/ferrux.1 @ONLY)
+                 ${PROJECT_BINARY_DIR}/man/ferrux.1 COPYONLY)
   add_custom_command(
     OUTPUT ${PROJECT_BINARY_DIR}/man/ferrux.1.gz
     COMMAND gzip -9n -c ${PROJECT_BINARY_DIR}/man/ferrux.1 >

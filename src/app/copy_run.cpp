@@ -223,8 +223,14 @@ int Finish(const Context& context, const JobSettings& s, CopyFiles& files,
                   .ok()) {
     console.PrintLine({"Target File Attributes not set"});
   }
-  // The new name, and the size file gone, survive a power cut from here.
-  engine::CheckLastError(platform, platform.FlushFolderOf(s.FinalTargetName()));
+  // The new name, and the size file gone, survive a power cut from here;
+  // where the file system keeps no folder to flush, that is its own affair.
+  const os::Status flushed = platform.FlushFolderOf(s.FinalTargetName());
+  if (flushed.code == os::kErrorNotSupported) {
+    console.PrintLine({"Target Folder not flushed"});
+  } else {
+    engine::CheckLastError(platform, flushed);
+  }
   files.source.Close();
   target.Close();
   return kExitSuccess;

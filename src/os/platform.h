@@ -215,7 +215,7 @@ class Platform {
   virtual Status RenameIfAbsent(FileHandle& file, const std::string& from,
                                 const std::string& to) = 0;
   // Forces the names in the folder that holds `name` to disk. Where the
-  // file system offers no such call, succeeds without doing anything.
+  // file system offers no such call or refuses it, kErrorNotSupported.
   virtual Status FlushFolderOf(const std::string& name) = 0;
   // Whether this system has a call that declares a file's new space valid
   // without zeroing it (looked up anew on every call).

@@ -755,9 +755,10 @@ Status PosixPlatform::FlushFolderOf(const std::string& name) {
   const int error = errno;
   if (held == folders_.end()) ::close(folder);
   // Some file systems keep no folder to flush (EINVAL, EROFS).
-  if (result != 0 && !Unsupported(error) && error != EROFS) {
-    return Failed("fsync", error);
+  if (result != 0 && (Unsupported(error) || error == EROFS)) {
+    return FailedWith("fsync", kErrorNotSupported);
   }
+  if (result != 0) return Failed("fsync", error);
   return {};
 }
 

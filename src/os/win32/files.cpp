@@ -23,47 +23,120 @@ SetFileValidDataCall FindSetFileValidData() {
   return FindKernelCall<SetFileValidDataCall>("SetFileValidData");
 }
 
-// CreateFileA's access, share mode and flags for each way of opening.
+// CreateFileW's access, share mode and flags for each way of opening.
 struct OpenRow {
   DWORD access, share, disposition, flags;
 };
 
+// Others may read and write the source whatever the run does with it; the
+// size and stamp of the source, and the bytes compared on resuming, tell
+// a changed one.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// The files the run writes are opened as themselves, never through a
+// link or another reparse point planted under their name.
+constexpr DWORD kNoReparse = FILE_FLAG_OPEN_REPARSE_POINT;
+
 OpenRow RowOf(OpenMode mode) {
-  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
   // OPEN_ALWAYS creates only a missing file: a failed open never empties one.
   if (mode == OpenMode::kReadExisting) {
     return {GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
   }
   if (mode == OpenMode::kReadWriteExisting) {
     return {GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_EXISTING,
-            FILE_ATTRIBUTE_NORMAL};
+            kNoReparse | FILE_ATTRIBUTE_NORMAL};
   }
   return {GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_ALWAYS,
-          FILE_ATTRIBUTE_NORMAL};
+          kNoReparse | FILE_ATTRIBUTE_NORMAL};
 }
 
 OpenRow RowOf(CacheMode mode) {
   switch (mode) {
     case CacheMode::kSourceUncached:
-      return {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-              FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
-                  FILE_ATTRIBUTE_NORMAL};
+      return {GENERIC_READ, kShareAll, OPEN_EXISTING,
+              FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN};
     case CacheMode::kTargetUncached:
       return {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
-              FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL};
+              kNoReparse | FILE_FLAG_NO_BUFFERING};
     case CacheMode::kCached:
       break;
   }
-  return {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
+  return {GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_EXISTING, kNoReparse};
+}
+
+// The security of the files the run creates: only the user who runs it
+// may reach them (what owner-only modes are elsewhere). Null where the
+// user cannot be told; the file then takes the folder's.
+class PrivateSecurity {
+ public:
+  PrivateSecurity() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+      return;
+    }
+    DWORD length = 0;
+    const BOOL known =
+        ::GetTokenInformation(token, TokenUser, user_, sizeof user_, &length);
+    ::CloseHandle(token);
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(user_)->User.Sid;
+    const auto acl = reinterpret_cast<PACL>(acl_);
+    // Protected: no permission of the folder is inherited.
+    if (known && ::InitializeAcl(acl, sizeof acl_, ACL_REVISION) &&
+        ::AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) &&
+        ::InitializeSecurityDescriptor(&descriptor_,
+                                       SECURITY_DESCRIPTOR_REVISION) &&
+        ::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
+        ::SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED,
+                                       SE_DACL_PROTECTED)) {
+      attributes_ = {sizeof attributes_, &descriptor_, FALSE};
+      ready_ = true;
+    }
+  }
+  SECURITY_ATTRIBUTES* get() { return ready_ ? &attributes_ : nullptr; }
+
+ private:
+  alignas(TOKEN_USER) unsigned char user_[sizeof(TOKEN_USER) +
+                                          SECURITY_MAX_SID_SIZE] = {};
+  alignas(ACL) unsigned char acl_[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) +
+                                  SECURITY_MAX_SID_SIZE] = {};
+  SECURITY_DESCRIPTOR descriptor_{};
+  SECURITY_ATTRIBUTES attributes_{};
+  bool ready_ = false;
+};
+
+// A file opened without following a reparse point is refused when it is
+// one, as a link is refused elsewhere.
+Status RefuseReparsePoint(HANDLE handle, const char* call) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(handle, &info)) {
+    return Failed("GetFileInformationByHandle");
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return FailedWith(call, ERROR_ACCESS_DENIED);
+  }
+  return {};
+}
+
+// Checks a handle just opened by `row`, and closes it when refused.
+Result<FileHandle> Opened(HANDLE handle, const OpenRow& row, const char* call) {
+  if (handle == INVALID_HANDLE_VALUE) return {{}, Failed(call)};
+  if ((row.flags & kNoReparse) != 0) {
+    const Status refused = RefuseReparsePoint(handle, call);
+    if (!refused.ok()) {
+      ::CloseHandle(handle);
+      return {{}, refused};
+    }
+  }
+  return {Wrap(handle), {}};
 }
 
 Result<FileHandle> Open(const std::string& name, const OpenRow& row) {
+  const WideName wide = WideOf(name, "CreateFileW");
+  if (!wide.status.ok()) return {{}, wide.status};
+  PrivateSecurity security;
   const HANDLE handle =
-      ::CreateFileA(name.c_str(), row.access, row.share, nullptr,
+      ::CreateFileW(wide.text.c_str(), row.access, row.share, security.get(),
                     row.disposition, row.flags, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return {{}, Failed("CreateFileA")};
-  return {Wrap(handle), {}};
+  return Opened(handle, row, "CreateFileW");
 }
 
 // The exclusion of a run: a second handle that shares everything, so that
@@ -71,11 +144,13 @@ Result<FileHandle> Open(const std::string& name, const OpenRow& row) {
 // beyond any data, which a second run cannot take. It lives from the first
 // open to the last close, across every reopen and the rename.
 Result<FileHandle> OpenGuard(const std::string& name) {
-  const HANDLE guard =
-      ::CreateFileA(name.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (guard == INVALID_HANDLE_VALUE) return {{}, Failed("CreateFileA")};
+  // Write access to the security, to give the named copy the folder's.
+  const OpenRow row{GENERIC_READ | FILE_WRITE_ATTRIBUTES | WRITE_DAC,
+                    kShareAll | FILE_SHARE_DELETE, OPEN_ALWAYS,
+                    kNoReparse | FILE_ATTRIBUTE_NORMAL};
+  const Result<FileHandle> opened = Open(name, row);
+  if (!opened.ok()) return opened;
+  const HANDLE guard = Native(opened.value);
   OVERLAPPED far_byte{};
   far_byte.Offset = 0xFFFFFFFE;
   far_byte.OffsetHigh = 0x7FFFFFFF;
@@ -183,12 +258,30 @@ Status Win32Platform::FlushFile(FileHandle file) {
   return {};
 }
 
+using ReOpenFileCall = HANDLE(WINAPI*)(HANDLE, DWORD, DWORD, DWORD);
+
 Status Win32Platform::SetCacheMode(FileHandle& file, const std::string& name,
                                    CacheMode mode) {
-  // The result of closing is not examined: the file is opened again at
+  const OpenRow row = RowOf(mode);
+  const auto reopen = FindKernelCall<ReOpenFileCall>("ReOpenFile");
+  const bool guarded = file.guard != -1;
+  // The results of closing are not examined: the file is opened again at
   // once, and a handle that cannot be closed cannot be used either.
-  (void)::CloseHandle(Native(file));
-  const Result<FileHandle> opened = Open(name, RowOf(mode));
+  // A file held by a guard is let go first (its new share mode may admit
+  // no other writer); the source, which shares everything, only after.
+  if (guarded || reopen == nullptr) (void)::CloseHandle(Native(file));
+  Result<FileHandle> opened;
+  if (reopen != nullptr) {
+    // Through a handle of the file itself, never by its name, which may by
+    // now stand for another file.
+    const HANDLE base = guarded ? Guard(file) : Native(file);
+    opened =
+        Opened(reopen(base, row.access, row.share, row.flags & ~kNoReparse),
+               row, "ReOpenFile");
+    if (!guarded) (void)::CloseHandle(Native(file));
+  } else {
+    opened = Open(name, row);  // systems before Vista
+  }
   file.native = opened.value.native;
   if (!opened.ok()) CloseIfOpen(std::exchange(file.guard, -1));
   return opened.status;

@@ -19,6 +19,77 @@ SetFileInformationByHandleCall FindSetFileInformationByHandle() {
 
 }  // namespace
 
+std::optional<std::wstring> Utf16(std::string_view text) {
+  std::wstring wide;
+  wide.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80   ? 1
+                               : lead < 0xC2 ? 0
+                               : lead < 0xE0 ? 2
+                               : lead < 0xF0 ? 3
+                               : lead < 0xF5 ? 4
+                                             : 0;
+    if (length == 0 || i + length > text.size()) return std::nullopt;
+    char32_t code = length == 1 ? lead : lead & (0xFFu >> (length + 1));
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return std::nullopt;
+      code = (code << 6) | (next & 0x3Fu);
+    }
+    // The shortest form only, and nothing beyond U+10FFFF.
+    constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kLeast[length] || code > 0x10FFFF) return std::nullopt;
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      wide.push_back(static_cast<wchar_t>(0xD800 + (code >> 10)));
+      wide.push_back(static_cast<wchar_t>(0xDC00 + (code & 0x3FF)));
+    } else {
+      wide.push_back(static_cast<wchar_t>(code));
+    }
+    i += length;
+  }
+  return wide;
+}
+
+std::string Utf8(std::wstring_view text) {
+  std::string narrow;
+  narrow.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t code = static_cast<char16_t>(text[i]);
+    if (code >= 0xD800 && code < 0xDC00 && i + 1 < text.size() &&
+        text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      code = 0x10000 + ((code - 0xD800) << 10) +
+             (static_cast<char16_t>(text[++i]) - 0xDC00u);
+    }
+    const auto put = [&narrow](char32_t byte) {
+      narrow.push_back(static_cast<char>(byte));
+    };
+    if (code < 0x80) {
+      put(code);
+    } else if (code < 0x800) {
+      put(0xC0 | (code >> 6));
+      put(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      put(0xE0 | (code >> 12));
+      put(0x80 | ((code >> 6) & 0x3F));
+      put(0x80 | (code & 0x3F));
+    } else {
+      put(0xF0 | (code >> 18));
+      put(0x80 | ((code >> 12) & 0x3F));
+      put(0x80 | ((code >> 6) & 0x3F));
+      put(0x80 | (code & 0x3F));
+    }
+  }
+  return narrow;
+}
+
+WideName WideOf(const std::string& name, const char* call) {
+  std::optional<std::wstring> wide = Utf16(name);
+  if (!wide) return {{}, FailedWith(call, ERROR_INVALID_NAME)};
+  return {std::move(*wide), {}};
+}
+
 bool Win32Platform::IsSameFile(FileHandle, const std::string&) {
   // Hard links are never made by the program on Windows, where the
   // rename itself never replaces.
@@ -26,17 +97,22 @@ bool Win32Platform::IsSameFile(FileHandle, const std::string&) {
 }
 
 Result<std::uint32_t> Win32Platform::GetAttributes(const std::string& name) {
-  const DWORD attributes = ::GetFileAttributesA(name.c_str());
+  const WideName wide = WideOf(name, "GetFileAttributesW");
+  if (!wide.status.ok()) return {0, wide.status};
+  const DWORD attributes = ::GetFileAttributesW(wide.text.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    return {0, Failed("GetFileAttributesA")};
+    return {0, Failed("GetFileAttributesW")};
   }
   return {attributes, {}};
 }
 
 Result<Platform::NameFacts> Win32Platform::LookUp(const std::string& name) {
+  const WideName wide = WideOf(name, "GetFileAttributesExW");
+  if (!wide.status.ok()) return {{}, wide.status};
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) {
-    return {{}, Failed("GetFileAttributesExA")};
+  if (!::GetFileAttributesExW(wide.text.c_str(), GetFileExInfoStandard,
+                              &data)) {
+    return {{}, Failed("GetFileAttributesExW")};
   }
   const std::int64_t size = static_cast<std::int64_t>(
       (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
@@ -61,23 +137,38 @@ Status Win32Platform::SetAttributes(FileHandle file, const std::string& name,
     if (!set(Guard(file), kFileBasicInfo, &basic, sizeof basic)) {
       return Failed("SetFileInformationByHandle");
     }
+    // Named, the copy takes the folder's permissions, as any file made
+    // there; where it cannot, it stays private to the user, which is safe.
+    ACL inherit;
+    if (::InitializeAcl(&inherit, sizeof inherit, ACL_REVISION)) {
+      (void)::SetSecurityInfo(
+          Guard(file), SE_FILE_OBJECT,
+          DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+          nullptr, nullptr, &inherit, nullptr);
+    }
     return {};
   }
-  if (!::SetFileAttributesA(name.c_str(), attributes)) {
-    return Failed("SetFileAttributesA");
+  const WideName wide = WideOf(name, "SetFileAttributesW");
+  if (!wide.status.ok()) return wide.status;
+  if (!::SetFileAttributesW(wide.text.c_str(), attributes)) {
+    return Failed("SetFileAttributesW");
   }
   return {};
 }
 
 Platform::NameLengths Win32Platform::MeasureName(const std::string& name) {
-  const std::size_t end = name.find_last_of("\\/:");
+  // In UTF-16 units; a name the system cannot take is refused when used.
+  const std::wstring wide = Utf16(name).value_or(std::wstring());
+  const std::size_t end = wide.find_last_of(L"\\/:");
   // NTFS, FAT and exFAT alike take names of 255 units.
-  return {name.size(),
-          end == std::string::npos ? name.size() : name.size() - end - 1, 255};
+  return {wide.size(),
+          end == std::wstring::npos ? wide.size() : wide.size() - end - 1, 255};
 }
 
 Status Win32Platform::RemoveFile(const std::string& name) {
-  if (!::DeleteFileA(name.c_str())) return Failed("DeleteFileA");
+  const WideName wide = WideOf(name, "DeleteFileW");
+  if (!wide.status.ok()) return wide.status;
+  if (!::DeleteFileW(wide.text.c_str())) return Failed("DeleteFileW");
   return {};
 }
 
@@ -85,66 +176,89 @@ Status Win32Platform::RenameNoReplace(FileHandle& file, const std::string& from,
                                       const std::string& to) {
   // The file cannot be renamed while a handle that does not share deletion
   // is open; the guard, which does, keeps holding it.
+  const WideName old_name = WideOf(from, "MoveFileExW");
+  const WideName new_name = WideOf(to, "MoveFileExW");
+  if (!old_name.status.ok()) return old_name.status;
+  if (!new_name.status.ok()) return new_name.status;
   (void)::CloseHandle(Native(file));
   file.native = -1;
   // Without MOVEFILE_REPLACE_EXISTING it never replaces. Write-through
   // matters only where the move copies; FlushFolderOf makes the name
   // durable.
-  if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
-    return Failed("MoveFileExA");
+  if (!::MoveFileExW(old_name.text.c_str(), new_name.text.c_str(),
+                     MOVEFILE_WRITE_THROUGH)) {
+    return Failed("MoveFileExW");
   }
   return {};
 }
 
 Status Win32Platform::LinkNoReplace(const std::string&, const std::string&) {
-  return FailedWith("CreateHardLinkA", ERROR_NOT_SUPPORTED);
+  return FailedWith("CreateHardLinkW", ERROR_NOT_SUPPORTED);
 }
 
 Status Win32Platform::RenameIfAbsent(FileHandle&, const std::string&,
                                      const std::string&) {
-  return FailedWith("MoveFileExA", ERROR_NOT_SUPPORTED);
+  return FailedWith("MoveFileExW", ERROR_NOT_SUPPORTED);
 }
 
 Status Win32Platform::FlushFolderOf(const std::string& name) {
   // A folder opened for adding files may be flushed, which makes the
   // names in it durable (NTFS; SMB servers that take a folder flush).
+  // UTF-8 keeps every byte of a multi-byte character above 0x7F, so the
+  // last separator found here is a whole character.
   const std::size_t end = name.find_last_of("\\/:");
   std::string folder = end == std::string::npos ? "." : name.substr(0, end + 1);
   if (folder.back() == ':') folder += '.';
-  const HANDLE handle = ::CreateFileA(
-      folder.c_str(), FILE_ADD_FILE | SYNCHRONIZE,
+  const WideName wide = WideOf(folder, "CreateFileW");
+  if (!wide.status.ok()) return wide.status;
+  const HANDLE handle = ::CreateFileW(
+      wide.text.c_str(), FILE_ADD_FILE | SYNCHRONIZE,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   Status status;
   if (handle == INVALID_HANDLE_VALUE) {
-    status = Failed("CreateFileA");
+    status = Failed("CreateFileW");
   } else {
     if (!::FlushFileBuffers(handle)) status = Failed("FlushFileBuffers");
     ::CloseHandle(handle);
   }
   // Refused or unknown where the system keeps no folder to flush (FAT,
-  // some servers): the name is there, its durability is the system's.
+  // servers that refuse it): the name is there, its durability is the
+  // system's.
   switch (status.code) {
     case ERROR_INVALID_FUNCTION:
     case ERROR_ACCESS_DENIED:
     case ERROR_NOT_SUPPORTED:
     case ERROR_INVALID_PARAMETER:
-      return {};
+    case ERROR_NETWORK_ACCESS_DENIED:
+      return FailedWith(status.call, ERROR_NOT_SUPPORTED);
     default:
       return status;
   }
 }
 
-bool Win32Platform::IsLeadByte(unsigned char byte) {
-  return ::IsDBCSLeadByte(byte) != 0;
-}
+// Names are UTF-8 inside the program: no byte of a multi-byte character
+// can be taken for a separator.
+bool Win32Platform::IsLeadByte(unsigned char) { return false; }
 
 std::string Win32Platform::ToOem(std::string_view text) {
-  std::string copy(text);
-  if (!copy.empty()) {
-    ::CharToOemBuffA(copy.data(), copy.data(), static_cast<DWORD>(copy.size()));
+  const std::wstring wide = Utf16(text).value_or(std::wstring());
+  if (wide.empty()) return std::string(text);
+  // A character the OEM code page lacks shows as "?", never as a
+  // look-alike of another name. A code page that cannot lack one (UTF-8)
+  // takes neither the flag nor the default.
+  const int size = static_cast<int>(wide.size());
+  for (const DWORD flags : {DWORD{WC_NO_BEST_FIT_CHARS}, DWORD{0}}) {
+    const char* fallback = flags != 0 ? "?" : nullptr;
+    const int length = ::WideCharToMultiByte(CP_OEMCP, flags, wide.data(), size,
+                                             nullptr, 0, fallback, nullptr);
+    if (length <= 0) continue;
+    std::string oem(static_cast<std::size_t>(length), '?');
+    ::WideCharToMultiByte(CP_OEMCP, flags, wide.data(), size, oem.data(),
+                          length, fallback, nullptr);
+    return oem;
   }
-  return copy;
+  return std::string(text);
 }
 
 }  // namespace ferrux::os::win32
@@ -158,6 +272,10 @@ const Conventions& NativeConventions() {
   return conventions;
 }
 
-std::optional<std::string> RawCommandLine() { return ::GetCommandLineA(); }
+// Read wide and kept as UTF-8: the ANSI form would give a name outside
+// the code page as a look-alike, which may be another file.
+std::optional<std::string> RawCommandLine() {
+  return win32::Utf8(::GetCommandLineW());
+}
 
 }  // namespace ferrux::os

@@ -60,14 +60,14 @@ LONG WINAPI ProgramReportsItself(EXCEPTION_POINTERS*) {
 }  // namespace
 
 std::string Win32Platform::DescribeError(const Status& status) {
-  char text[256];
+  wchar_t text[256];
   // Inserts are ignored: without arguments a message with inserts would
-  // read memory that is not there.
-  const DWORD length = ::FormatMessageA(
+  // read memory that is not there. Texts are UTF-8 inside the program.
+  const DWORD length = ::FormatMessageW(
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY |
           FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, status.code, 0, text, sizeof text, nullptr);
-  return std::string(text, length);
+      nullptr, status.code, 0, text, 256, nullptr);
+  return Utf8(std::wstring_view(text, length));
 }
 
 bool Win32Platform::IsNtFamily() {
@@ -217,6 +217,9 @@ void Win32Platform::ExitProcess(int status) {
 namespace ferrux::os {
 
 std::unique_ptr<Platform> CreateNativePlatform() {
+  // A drive without its medium or a failing device is a failed call, not a
+  // system box that holds an unattended run up.
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   ::SetUnhandledExceptionFilter(&win32::ProgramReportsItself);
   return std::make_unique<win32::Win32Platform>();
 }

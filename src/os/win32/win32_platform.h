@@ -42,6 +42,21 @@ inline FileHandle Wrap(HANDLE handle) {
   return FileHandle{reinterpret_cast<std::intptr_t>(handle), 0};
 }
 
+// Names and texts are UTF-8 inside the program and UTF-16 at the system.
+// A lone surrogate, which a Windows name may hold, keeps its three-byte
+// form, so that every name the system gives comes back to it exactly.
+// Utf16 answers nothing for bytes that are no such form.
+std::optional<std::wstring> Utf16(std::string_view text);
+std::string Utf8(std::wstring_view text);
+
+// The name in UTF-16 for a call named `call`, or the status the call
+// would have answered for a name it cannot take.
+struct WideName {
+  std::wstring text;
+  Status status;
+};
+WideName WideOf(const std::string& name, const char* call);
+
 inline std::int64_t Join(const FILETIME& time) {
   return static_cast<std::int64_t>(
       (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |

@@ -13,3 +13,5 @@
 #endif
 
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <aclapi.h>
