@@ -103,6 +103,11 @@ std::string CopyText(const std::string& name, std::int64_t size,
   return text;
 }
 
+// A path from a UTF-8 name, as the program takes names on every system.
+fs::path U8(const std::string& name) {
+  return std::u8string(name.begin(), name.end());
+}
+
 std::string Get(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
@@ -120,9 +125,12 @@ std::string Stamp() {
 // leaves in dest are owner-only, and a size file that ends at the tag is
 // given the stamp.
 void Put(const std::string& name, std::string bytes) {
+  if (name.ends_with("/")) return (void)fs::create_directories(U8(name));
   if (bytes.starts_with("->")) return fs::create_symlink(bytes.substr(2), name);
   if (bytes.ends_with("FXS1")) bytes += Stamp();
-  std::ofstream(name, std::ios::binary) << bytes;
+  if (name.find('/') != name.npos)
+    fs::create_directories(U8(name).parent_path());
+  std::ofstream(U8(name), std::ios::binary) << bytes;
   if (name.starts_with("dest/")) fs::permissions(name, fs::perms{0600});
 }
 
@@ -150,7 +158,9 @@ Files Snapshot() {
     std::string bytes = Get(entry.path());
     if (entry.is_symlink()) bytes = "->" + fs::read_symlink(entry).string();
     if (bytes.ends_with("FXS1" + Stamp())) bytes.resize(bytes.size() - 16);
-    files[entry.path().lexically_relative(".").generic_string()] = bytes;
+    const std::u8string name =
+        entry.path().lexically_relative(".").generic_u8string();
+    files[std::string(name.begin(), name.end())] = bytes;
   }
   return Digest(files);
 }
@@ -188,6 +198,7 @@ struct RunCase {
   Files after;         // every file then
   StdoutTo stdout_to = StdoutTo::kFile;
   std::string capture = "../stdout";
+  bool held = false;  // s.bin open for writing by another process
 };
 void PrintTo(const RunCase& c, std::ostream* out) { *out << c.label; }
 
@@ -200,6 +211,10 @@ TEST_P(RunTest, PrintsAndLeaves) {
   Mark("s.bin");
   fs::create_directory("folder");
   for (const auto& [name, bytes] : c.planted) Put(name, bytes);
+  // Appended to meanwhile, as a log or a capture is: by the test itself,
+  // which shares reading and writing as such programs do.
+  std::ofstream holder;
+  if (c.held) holder.open("s.bin", std::ios::binary | std::ios::app);
   const Outcome run = RunProgram(c.arguments, c.capture, c.stdout_to);
   EXPECT_EQ(run.exit_status, c.exit_status);
   EXPECT_EQ(Normalised(run.output), c.output);
@@ -297,6 +312,15 @@ std::vector<RunCase> Cases() {
   // that once the name is free the next run only renames.
   const Files taken{{"dest/s.bin", "taken"}};
   const std::string not_renamed = Text({"Temporary Target File not renamed, see file with .tmp extension"});
+  const auto held = [](RunCase c) { c.held = true; return c; };
+  // Names outside any ANSI code page, beside a look-alike, and in folders,
+  // as the console shows them; "/" separates on every system.
+  const std::string lodz = "Łódź.bin", hanzi = "目录/中文.bin";
+#ifdef _WIN32
+  const std::string lodz_shown = "?\xA2" "d?.bin", hanzi_shown = "?\?/?\?.bin";
+#else
+  const std::string &lodz_shown = lodz, &hanzi_shown = hanzi;
+#endif
 #ifndef _WIN32
   const auto on_console = [](RunCase c) { c.stdout_to = StdoutTo::kTerminal; return c; };
 #endif
@@ -348,6 +372,11 @@ std::vector<RunCase> Cases() {
       Fails("HugeNegativeCount", resume, {"Rest of copy 9223372036854776388", "Seek Source...Exception EWin32Error",
                                           "Win32 Error.  Code: N."}, Left(4096, 4096, Count(INT64_MIN + 20000))),
       {"Usage", kSize, {}, {}, 0, usage, {}},
+      {"LookAlikeName", kSize, {{lodz, kSource}, {"Lódz.bin", short_source}, {"out/", ""}}, {lodz, "out", "4096"}, 0,
+       CopyText(lodz_shown, kSize, 4096), {{lodz, kSource}, {"Lódz.bin", short_source}, {"out/" + lodz, kSource}}},
+      {"CjkNames", 3000, {{hanzi, short_source}, {"目标/", ""}}, {hanzi, "目标"}, 0,
+       CopyText(hanzi_shown, 3000, kDefaultBlock), {{hanzi, short_source}, {"目标/中文.bin", short_source}}},
+      held(Copies("SourceHeldForWriting", kSize, 4096)),
 #ifndef _WIN32
       // Whoever can write the destination folder must not be able to
       // redirect the copy or the count onto another file, existing or not.

@@ -41,11 +41,16 @@ inline Outcome RunProgram(const std::vector<std::string>& arguments,
   Outcome outcome;
 #ifdef _WIN32
   // Found beside the test executable. The program splits its command line
-  // itself: quotes group, and there is no escape character.
-  std::string line = "ferrux.exe";
-  for (const std::string& argument : arguments) line += " \"" + argument + "\"";
+  // itself: quotes group, and there is no escape character. Arguments are
+  // UTF-8, the line the program gets UTF-16.
+  std::string utf8 = "ferrux.exe";
+  for (const std::string& argument : arguments) utf8 += " \"" + argument + "\"";
+  std::wstring line(utf8.size() + 1, L'\0');
+  line.resize(static_cast<std::size_t>(::MultiByteToWideChar(
+      CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), line.data(),
+      static_cast<int>(line.size()))));
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = ::CreateFileA(capture.string().c_str(), GENERIC_WRITE, 0,
@@ -53,14 +58,14 @@ inline Outcome RunProgram(const std::vector<std::string>& arguments,
   PROCESS_INFORMATION child{};
   DWORD code = 0;
   const bool ran =
-      ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+      ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                        nullptr, &startup, &child) &&
       ::WaitForSingleObject(child.hProcess, INFINITE) == WAIT_OBJECT_0 &&
       ::GetExitCodeProcess(child.hProcess, &code);
   for (HANDLE open : {startup.hStdOutput, child.hThread, child.hProcess}) {
     ::CloseHandle(open);
   }
-  if (!ran) ADD_FAILURE() << "cannot run " << line << ": " << ::GetLastError();
+  if (!ran) ADD_FAILURE() << "cannot run " << utf8 << ": " << ::GetLastError();
   outcome.exit_status = static_cast<int>(code);
 #else
   std::string program = std::filesystem::read_symlink("/proc/self/exe")
