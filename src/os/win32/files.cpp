@@ -103,24 +103,54 @@ class PrivateSecurity {
   bool ready_ = false;
 };
 
+// The last part of a name, in capitals (names compare without case).
+std::wstring LeafOf(std::wstring name) {
+  name.erase(0, name.find_last_of(L"\\/:") + 1);
+  ::CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
+  return name;
+}
+
+using GetFinalPathNameByHandleCall = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD,
+                                                    DWORD);
+
+// Whether the open file bears another last name than `name`: a link was
+// followed although the open asked not to (Wine follows the host's
+// symbolic links). Vista and later; false where the system cannot tell.
+bool ReachedElsewhere(HANDLE handle, const std::wstring& name) {
+  const auto final_path =
+      FindKernelCall<GetFinalPathNameByHandleCall>("GetFinalPathNameByHandleW");
+  if (final_path == nullptr || name.empty()) return false;
+  std::wstring path(MAX_PATH * 4, L'\0');
+  const DWORD length =
+      final_path(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+  if (length == 0 || length >= path.size()) return false;
+  path.resize(length);
+  return LeafOf(path) != LeafOf(name);
+}
+
 // A file opened without following a reparse point is refused when it is
-// one, as a link is refused elsewhere.
-Status RefuseReparsePoint(HANDLE handle, const char* call) {
+// one, or was reached through one all the same, as a link is refused
+// elsewhere.
+Status RefuseReparsePoint(HANDLE handle, const std::wstring& name,
+                          const char* call) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(handle, &info)) {
     return Failed("GetFileInformationByHandle");
   }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+      ReachedElsewhere(handle, name)) {
     return FailedWith(call, ERROR_ACCESS_DENIED);
   }
   return {};
 }
 
-// Checks a handle just opened by `row`, and closes it when refused.
-Result<FileHandle> Opened(HANDLE handle, const OpenRow& row, const char* call) {
+// Checks a handle just opened by `row` under `name` (empty: reopened
+// through a handle already checked), and closes it when refused.
+Result<FileHandle> Opened(HANDLE handle, const OpenRow& row,
+                          const std::wstring& name, const char* call) {
   if (handle == INVALID_HANDLE_VALUE) return {{}, Failed(call)};
   if ((row.flags & kNoReparse) != 0) {
-    const Status refused = RefuseReparsePoint(handle, call);
+    const Status refused = RefuseReparsePoint(handle, name, call);
     if (!refused.ok()) {
       ::CloseHandle(handle);
       return {{}, refused};
@@ -133,10 +163,31 @@ Result<FileHandle> Open(const std::string& name, const OpenRow& row) {
   const WideName wide = WideOf(name, "CreateFileW");
   if (!wide.status.ok()) return {{}, wide.status};
   PrivateSecurity security;
-  const HANDLE handle =
-      ::CreateFileW(wide.text.c_str(), row.access, row.share, security.get(),
-                    row.disposition, row.flags, nullptr);
-  return Opened(handle, row, "CreateFileW");
+  const auto open = [&](DWORD disposition) {
+    return ::CreateFileW(wide.text.c_str(), row.access, row.share,
+                         security.get(), disposition, row.flags, nullptr);
+  };
+  if (row.disposition != OPEN_ALWAYS) {
+    return Opened(open(row.disposition), row, wide.text, "CreateFileW");
+  }
+  // Open, else create only a name that is free: a link that leads nowhere
+  // is never followed to create its target, also where the system follows
+  // links regardless (Wine). A file made between the two steps by another
+  // run is opened on the second round.
+  for (int round = 0; round < 2; ++round) {
+    HANDLE handle = open(OPEN_EXISTING);
+    if (handle == INVALID_HANDLE_VALUE &&
+        ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+      handle = open(CREATE_NEW);
+      if (handle == INVALID_HANDLE_VALUE &&
+          ::GetLastError() == ERROR_FILE_EXISTS) {
+        continue;
+      }
+    }
+    return Opened(handle, row, wide.text, "CreateFileW");
+  }
+  // A name that is there but cannot be opened: a link to nothing.
+  return {{}, FailedWith("CreateFileW", ERROR_ACCESS_DENIED)};
 }
 
 // The exclusion of a run: a second handle that shares everything, so that
@@ -277,7 +328,7 @@ Status Win32Platform::SetCacheMode(FileHandle& file, const std::string& name,
     const HANDLE base = guarded ? Guard(file) : Native(file);
     opened =
         Opened(reopen(base, row.access, row.share, row.flags & ~kNoReparse),
-               row, "ReOpenFile");
+               row, std::wstring(), "ReOpenFile");
     if (!guarded) (void)::CloseHandle(Native(file));
   } else {
     opened = Open(name, row);  // systems before Vista
