@@ -1,6 +1,8 @@
 // The bulk transfer loop: the main thread reads block after block and hands
 // each to the background writer; checkpoints and progress rows come once
 // per report interval.
+#include <algorithm>
+
 #include "app/copy_job.h"
 #include "app/progress_schedule.h"
 #include "engine/failure.h"
@@ -37,6 +39,11 @@ void RunBulkLoop(const Context& context, CopyFiles& files, const Plan& plan,
   // block is read while the writer writes the one before.
   const bool ahead = source.ReadsAhead();
   std::int64_t asked = copied;
+  struct {
+    void* buffer = nullptr;
+    std::uint32_t count = 0;
+    std::int64_t at = 0;
+  } tail_block;
   const auto ask = [&](std::uint32_t slot) {
     if (asked >= size) return;
     source.BeginRead(buffers[slot], block, asked);
@@ -50,7 +57,11 @@ void RunBulkLoop(const Context& context, CopyFiles& files, const Plan& plan,
     const std::uint32_t count =
         ahead ? source.EndRead() : source.ReadBlock(buffers[read_index], block);
     if (count == 0) engine::RaiseException("0 bytes readed");
-    writer.HandOff();
+    // A last block kept for the cache stays in its buffer until the
+    // others are written.
+    const bool tail = plan.tail_cached && copied + count >= size;
+    if (tail) tail_block = {buffers[read_index], count, copied};
+    if (!tail) writer.HandOff();
     if (ahead) {
       writer.WaitIdle();
       ask(read_index);
@@ -83,6 +94,15 @@ void RunBulkLoop(const Context& context, CopyFiles& files, const Plan& plan,
     files.target.ReopenCached();
     return "Ok";
   });
+  // Before finishing marks the copy complete, so that no stored count
+  // ever covers it unwritten.
+  // Never past the size measured at the start (a growing source).
+  if (tail_block.count != 0) {
+    files.target.Seek64(tail_block.at);
+    files.target.WriteBlock(tail_block.buffer,
+                            static_cast<std::uint32_t>(std::min<std::int64_t>(
+                                tail_block.count, size - tail_block.at)));
+  }
 }
 
 }  // namespace ferrux::app

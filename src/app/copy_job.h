@@ -53,6 +53,9 @@ struct Plan {
   bool to_move = false;          // anything remains to be moved
   bool other_names = false;      // the temporary file has other names too
   std::int64_t bulk_length = 0;  // the target's length after the bulk loop
+  // The last block is written through the cache at its exact length: a
+  // whole block would take the target past the volume's largest file.
+  bool tail_cached = false;
   // Read once, after the source is opened: on a share a second look at the
   // end would cost round trips.
   os::Result<os::FileTimes> source_times;

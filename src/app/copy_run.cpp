@@ -111,20 +111,22 @@ Plan OpenAndPlan(const Context& context, const JobSettings& s,
   return plan;
 }
 
-// Reopens both files without the cache and preallocates the target;
-// returns the target's length once the bulk loop has written its last
-// block, which preallocation gives it or the blocks extend it to.
-std::int64_t PrepareBulk(const Context& context, CopyFiles& files,
-                         const Plan& plan, std::uint32_t block) {
+// Reopens both files without the cache and preallocates the target; sets
+// the target's length once the bulk loop has written its last block, which
+// preallocation gives it or the blocks extend it to, and whether that
+// block goes through the cache.
+void PrepareBulk(const Context& context, CopyFiles& files, Plan& plan,
+                 std::uint32_t block) {
   engine::EnablePrivileges(context.platform);
   files.source.ReopenSourceUncached();
   files.target.ReopenTargetUncached();
-  const std::int64_t length =
-      plan.copied +
-      engine::RoundUpToMultiple(plan.source_size - plan.copied, block);
+  plan.bulk_length = plan.copied + engine::RoundUpToMultiple(
+                                       plan.source_size - plan.copied, block);
+  plan.tail_cached = plan.bulk_length >
+                     context.platform.LargestFileSize(files.target.handle());
+  if (plan.tail_cached) plan.bulk_length = plan.source_size;
   engine::PreallocateTarget(context.platform, context.console, files.target,
-                            engine::kUncachedUnit, length);
-  return length;
+                            engine::kUncachedUnit, plan.bulk_length);
 }
 
 // The remainder is shorter than one block: one read and one write, both
@@ -245,8 +247,7 @@ int RunCopy(const Context& context, const JobSettings& settings,
     // A negative count (a damaged size file) is no position: the run fails
     // at the seek below, without reopening or resizing either file first.
     if (plan.bulk && plan.copied >= 0) {
-      plan.bulk_length =
-          PrepareBulk(context, files, plan, settings.buffer_size);
+      PrepareBulk(context, files, plan, settings.buffer_size);
     }
     if (plan.bulk || plan.copied > 0) {
       context.console.RunStep("Seek Source...", [&] {

@@ -217,6 +217,9 @@ class Platform {
   // Forces the names in the folder that holds `name` to disk. Where the
   // file system offers no such call or refuses it, kErrorNotSupported.
   virtual Status FlushFolderOf(const std::string& name) = 0;
+  // The length of the largest file the volume that holds `file` takes
+  // (FAT: 4 GiB - 1), or INT64_MAX where it has no lower limit.
+  virtual std::int64_t LargestFileSize(FileHandle file) = 0;
   // Whether this system has a call that declares a file's new space valid
   // without zeroing it (looked up anew on every call).
   virtual bool ValidDataCallAvailable() = 0;

@@ -299,6 +299,20 @@ class PosixPlatform final : public Platform {
   Status SetFileTimes(FileHandle file, const FileTimes& times) override;
   Result<std::uint32_t> GetAttributes(const std::string& name) override;
   Result<NameFacts> LookUp(const std::string& name) override;
+  std::int64_t LargestFileSize(FileHandle file) override {
+    struct statfs info;
+    const bool fat =
+        ::fstatfs(Fd(file), &info) == 0 && info.f_type == MSDOS_SUPER_MAGIC;
+    std::int64_t largest = fat ? std::int64_t{0xFFFFFFFF} : INT64_MAX;
+    // The process's own limit (ulimit -f) stops a file as the volume does.
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+        limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur < static_cast<rlim_t>(largest)) {
+      largest = static_cast<std::int64_t>(limit.rlim_cur);
+    }
+    return largest;
+  }
   NameLengths MeasureName(const std::string& name) override {
     const std::size_t slash = name.find_last_of('/');
     const std::size_t leaf =

@@ -376,6 +376,25 @@ Status Win32Platform::SetFileTimes(FileHandle file, const FileTimes& times) {
   return {};
 }
 
+using GetVolumeInformationByHandleCall = BOOL(WINAPI*)(HANDLE, LPWSTR, DWORD,
+                                                       LPDWORD, LPDWORD,
+                                                       LPDWORD, LPWSTR, DWORD);
+
+std::int64_t Win32Platform::LargestFileSize(FileHandle file) {
+  // Vista and later; older systems are taken to have no lower limit.
+  const auto volume = FindKernelCall<GetVolumeInformationByHandleCall>(
+      "GetVolumeInformationByHandleW");
+  wchar_t system[MAX_PATH + 1] = {};
+  if (volume == nullptr || !volume(Native(file), nullptr, 0, nullptr, nullptr,
+                                   nullptr, system, MAX_PATH + 1)) {
+    return INT64_MAX;
+  }
+  // "FAT" (FAT12 and FAT16) and "FAT32" keep a 32-bit length.
+  return std::wstring_view(system).starts_with(L"FAT")
+             ? std::int64_t{0xFFFFFFFF}
+             : INT64_MAX;
+}
+
 bool Win32Platform::ValidDataCallAvailable() {
   return FindSetFileValidData() != nullptr;
 }

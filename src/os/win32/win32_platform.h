@@ -100,6 +100,7 @@ class Win32Platform final : public Platform {
   Result<std::uint32_t> LinkCount(FileHandle file) override;
   Result<FileTimes> GetFileTimes(FileHandle file) override;
   Status SetFileTimes(FileHandle file, const FileTimes& times) override;
+  std::int64_t LargestFileSize(FileHandle file) override;
   bool ValidDataCallAvailable() override;
   Status ReserveSpace(FileHandle file, std::int64_t former,
                       std::int64_t length) override;

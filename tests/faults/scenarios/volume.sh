@@ -29,3 +29,16 @@ scenario_cache_stays_clean() {
     end_case
   done
 }
+
+# A source as long as the largest file the program may make (here the
+# process's own limit; on FAT, 4 GiB - 1): its last block, written whole,
+# would pass that length, so it goes through the cache at its exact length.
+scenario_largest_file() {
+  new_case largest-file
+  make_source "$dir/f.bin" 5120000
+  run_wrap=(bash -c 'ulimit -f 5000; exec "$@"' limited)
+  run_ferrux "$dir/f.bin" "$dst" 65536
+  check "completes" test "$status" -eq 0
+  check "copy identical" same_file "$dir/f.bin" "$dst/f.bin"
+  end_case
+}
