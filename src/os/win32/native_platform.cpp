@@ -95,6 +95,19 @@ DWORD WINAPI ThreadTrampoline(LPVOID parameter) {
   return 0;
 }
 
+// Waited for when it goes.
+class Win32Thread final : public Thread {
+ public:
+  explicit Win32Thread(HANDLE handle) : handle_(handle) {}
+  ~Win32Thread() override {
+    (void)::WaitForSingleObject(handle_, INFINITE);
+    ::CloseHandle(handle_);
+  }
+
+ private:
+  HANDLE handle_;
+};
+
 class Win32Platform final : public Platform {
  public:
   Result<FileHandle> OpenFile(const std::string& name, OpenMode mode) override;
@@ -235,6 +248,21 @@ class Win32Platform final : public Platform {
     return Status{ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED, "MoveFileExA"};
   }
   Status FlushFolderOf(const std::string& name) override;
+  // Folders are held only by the guard handles of open files.
+  void ForgetFolders() override {}
+  Result<std::uint64_t> FileSystemOf(const std::string& name) override {
+    // The volume's serial number, which a share keeps across reconnects.
+    const HANDLE handle = ::CreateFileA(
+        name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return {0, Failed("CreateFileA")};
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = ::GetFileInformationByHandle(handle, &info) != 0;
+    const Status failure =
+        known ? Status{} : Failed("GetFileInformationByHandle");
+    ::CloseHandle(handle);
+    return {known ? info.dwVolumeSerialNumber : 0u, failure};
+  }
   bool ValidDataCallAvailable() override {
     return FindSetFileValidData() != nullptr;
   }
@@ -290,6 +318,9 @@ class Win32Platform final : public Platform {
     return ::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE,
                           PAGE_READWRITE);
   }
+  void FreePages(void* address, std::size_t) override {
+    (void)::VirtualFree(address, 0, MEM_RELEASE);  // fails only for no region
+  }
   bool LockPages(void* address, std::size_t size) override {
     return ::VirtualLock(address, size) != 0;
   }
@@ -308,6 +339,7 @@ class Win32Platform final : public Platform {
   }
 
   std::uint32_t TickCount() override { return ::GetTickCount(); }
+  void Sleep(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }
 
   Result<std::unique_ptr<Event>> NewEvent(EventReset reset,
                                           InitialState initial) override {
@@ -317,19 +349,21 @@ class Win32Platform final : public Platform {
     if (handle == nullptr) return {nullptr, Failed("CreateEventA")};
     return {std::make_unique<Win32Event>(handle), {}};
   }
-  Status StartThread(ThreadEntry entry, void* argument) override {
+  Result<std::unique_ptr<Thread>> StartThread(ThreadEntry entry,
+                                              void* argument) override {
     auto* start = new (std::nothrow) ThreadStart{entry, argument};
     if (start == nullptr) {
-      return Status{ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY, "new"};
+      return {nullptr,
+              Status{ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY, "new"}};
     }
-    // The handle is kept, unused, for the life of the process.
-    if (::CreateThread(nullptr, 0, &ThreadTrampoline, start, 0, nullptr) ==
-        nullptr) {
+    const HANDLE thread =
+        ::CreateThread(nullptr, 0, &ThreadTrampoline, start, 0, nullptr);
+    if (thread == nullptr) {
       const Status failure = Failed("CreateThread");
       delete start;
-      return failure;
+      return {nullptr, failure};
     }
-    return {};
+    return {std::make_unique<Win32Thread>(thread), {}};
   }
 
   CodeLocation LocateCode(const void* address) override;
