@@ -324,7 +324,6 @@ std::vector<RunCase> Cases() {
       Fails("MissingDestination", {"s.bin", "nowhere"}, {io, "Invalid filename"}),
       Fails("SourceIsFolder", {"folder", "dest"}, {io, "File access denied"}),
       Fails("ShortSizeFile", resume, {refused, "Strange Counter Size"}, Left(8192, 8192, "\x01\x02\x03")),
-      Fails("CountBeyondTmp", resume, {refused, "Counter Size More Then Tmp File Size"}, Left(4096, 4096, Count(8192))),
       Fails("CountBeyondBoth", resume, {refused, "Counter Size More Then Tmp File Size"},
             Left(4096, 4096, Count(kSize + 4096))),
       Fails("CountBeyondSource", resume, {refused, "Counter Size More Then Src File Size"},
