@@ -360,10 +360,11 @@ class PosixPlatform final : public Platform {
 
   // Used by the main thread only, like the source it serves.
   std::map<int, ReadsInFlight> reads_;
-  // The folders of files opened exclusively, by path, held open until the
-  // process ends: the names in them are reached without looking the folder
-  // up again (a round trip on a share), it cannot be swapped for another
-  // under the run, and it is there to be flushed after the rename.
+  // The folders of files opened exclusively, by path, held open until
+  // ForgetFolders (between the tries of a copy): the names in them are
+  // reached without looking the folder up again (a round trip on a share),
+  // it cannot be swapped for another under the run, and it is there to be
+  // flushed after the rename.
   std::map<std::string, int> folders_;
 };
 
