@@ -17,15 +17,15 @@ void RunBulkLoop(const Context& context, CopyFiles& files, const Plan& plan,
   os::Platform& platform = context.platform;
   engine::FileChannel& source = files.source;
   engine::BackgroundWriter& writer = files.writer;
-  void** const buffers = files.buffers;
+  void* const* const buffers = files.buffers.slots();
   const std::int64_t size = plan.source_size;
 
   // Buffer 1 comes before the writer and buffer 0 after it, so that a
   // failed second allocation finds the writer already idle.
-  buffers[1] = engine::AllocLockedBuffer(platform, console, block);
+  files.buffers.Take(1, console, block);
   std::uint32_t read_index = 0;
-  writer.Start(files.target, buffers, block);
-  buffers[0] = engine::AllocLockedBuffer(platform, console, block);
+  writer.Start(files.target, buffers, block, files.on_writer_failure);
+  files.buffers.Take(0, console, block);
   console.PrintLine({"Buffer Size = ", report::Number{block}});
   std::int64_t copied = plan.copied;  // read and handed to the writer
   std::int64_t copy_delta = 0;        // read since the last row

@@ -1,6 +1,8 @@
 // The command line: splitting, block-size rules, and JobSettings.
 #include "app/command_line.h"
 
+#include <iterator>
+
 namespace ferrux::app {
 namespace {
 
@@ -75,7 +77,113 @@ std::size_t LastCharacterAt(std::string_view text,
   return last;
 }
 
+// The leading switches, one row each: the short form "/L" (either case of
+// the letter) or "/L:value", the long form "--name" or "--name=value", the
+// largest value (0 for a switch without one) and what stands for it in the
+// usage text, its line there, and what it sets.
+struct SwitchRow {
+  char letter;
+  std::string_view long_name;
+  std::uint32_t max_value;
+  std::string_view placeholder;
+  std::string_view usage;
+  void (*apply)(JobSettings& settings, std::uint32_t value);
+};
+
+constexpr SwitchRow kSwitches[] = {
+    {'O', "--ordinary", 0, "", " /O - use ordinary copy (without resume file)",
+     [](JobSettings& s, std::uint32_t) { s.ordinary_mode = true; }},
+    {'R', "--retries", 1000000, "n",
+     " /R:n - retry a failed copy up to n times (0 to 1000000, default 0)",
+     [](JobSettings& s, std::uint32_t n) { s.retries = n; }},
+    {'W', "--wait", 86400, "s",
+     " /W:s - wait s seconds before each retry (0 to 86400, default 30)",
+     [](JobSettings& s, std::uint32_t n) { s.wait_seconds = n; }},
+};
+
+struct SwitchMatch {
+  std::size_t row;
+  std::string_view value;  // after ":" or "="; for a flag, empty
+};
+
+// The row an argument is a form of, whatever its value; nothing for an
+// argument that is no switch (the source name).
+std::optional<SwitchMatch> MatchSwitch(std::string_view argument) {
+  for (std::size_t row = 0; row < std::size(kSwitches); ++row) {
+    const SwitchRow& s = kSwitches[row];
+    const bool valued = s.max_value != 0;
+    if (argument == s.long_name) return SwitchMatch{row, {}};
+    if (valued && argument.starts_with(s.long_name) &&
+        argument.size() > s.long_name.size() &&
+        argument[s.long_name.size()] == '=') {
+      return SwitchMatch{row, argument.substr(s.long_name.size() + 1)};
+    }
+    const bool letter =
+        argument.size() >= 2 && argument[0] == '/' &&
+        (argument[1] == s.letter || argument[1] == s.letter - 'A' + 'a');
+    if (letter && argument.size() == 2) return SwitchMatch{row, {}};
+    if (letter && valued && argument.size() >= 3 && argument[2] == ':') {
+      return SwitchMatch{row, argument.substr(3)};
+    }
+  }
+  return std::nullopt;
+}
+
+// A switch's value: decimal digits only, at most `max`.
+std::optional<std::uint32_t> ReadSwitchValue(std::string_view text,
+                                             std::uint32_t max) {
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (!IsDigit(c)) return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > max) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+// The two lines of old first, then one line per later switch.
+void PrintUsage(report::ConsoleOut& console,
+                const os::Conventions& conventions) {
+  console.PrintLine({conventions.program_name,
+                     " [/O] SourceFile [DestinationDir [BufferSize]]"});
+  std::string long_forms;
+  for (const SwitchRow& s : kSwitches) {
+    console.PrintLine({s.usage});
+    if (!long_forms.empty()) long_forms += ", ";
+    long_forms += s.long_name;
+    if (s.max_value != 0) (long_forms += '=') += s.placeholder;
+  }
+  console.PrintLine({" ", long_forms, " - the same switches, long forms"});
+  console.PrintLine({" -- - ends the switches: SourceFile follows"});
+  console.PrintLine({" --help, /? - print this text"});
+  console.PrintLine({" --version - print the program's version"});
+}
+
 }  // namespace
+
+LeadingSwitches ReadSwitches(const std::vector<std::string>& arguments,
+                             JobSettings& settings) {
+  bool seen[std::size(kSwitches)] = {};
+  for (std::size_t k = 0; k < arguments.size(); ++k) {
+    const std::string& argument = arguments[k];
+    if (argument == "--") return {k + 1, {}};
+    const std::optional<SwitchMatch> match = MatchSwitch(argument);
+    if (!match) return {k, {}};
+    const SwitchRow& row = kSwitches[match->row];
+    const std::optional<std::uint32_t> value =
+        row.max_value == 0 ? std::optional<std::uint32_t>(0)
+                           : ReadSwitchValue(match->value, row.max_value);
+    if (seen[match->row]) return {k, "Switch given twice: " + argument};
+    if (!value) {
+      return {k, "Bad switch " + argument + ": a number from 0 to " +
+                     std::to_string(row.max_value) + " is needed"};
+    }
+    seen[match->row] = true;
+    row.apply(settings, *value);
+  }
+  return {arguments.size(), {}};
+}
 
 std::vector<std::string> SplitCommandLine(std::string_view line) {
   std::vector<std::string> arguments;
@@ -157,24 +265,33 @@ std::string DirectoryWithSeparator(std::string_view directory, char separator,
   return result;
 }
 
-std::optional<JobSettings> ParseCommandLine(
-    const std::vector<std::string>& arguments, os::Platform& platform,
-    const os::Conventions& conventions, report::ConsoleOut& console) {
-  if (arguments.empty()) {
-    console.PrintLine({conventions.program_name,
-                       " [/O] SourceFile [DestinationDir [BufferSize]]"});
-    console.PrintLine({" /O - use ordinary copy (without resume file)"});
-    return std::nullopt;
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments,
+                             os::Platform& platform,
+                             const os::Conventions& conventions,
+                             report::ConsoleOut& console) {
+  const std::string_view sole =
+      arguments.size() == 1 ? std::string_view(arguments[0]) : "";
+  if (arguments.empty() || sole == "--help" || sole == "/?") {
+    PrintUsage(console, conventions);
+    return {};
   }
+  if (sole == "--version") {
+    console.PrintLine({"ferrux ", FERRUX_VERSION});
+    return {};
+  }
+  JobSettings settings;
+  const LeadingSwitches switches = ReadSwitches(arguments, settings);
+  if (!switches.error.empty()) {
+    console.PrintLine({switches.error});
+    return {std::nullopt, 1};
+  }
+  const std::size_t k = switches.source_at;
   const auto argument = [&](std::size_t i) {
     return i < arguments.size() ? arguments[i] : std::string();
   };
   const LeadBytePredicate lead_byte = [&platform](unsigned char c) {
     return platform.IsLeadByte(c);
   };
-  JobSettings settings;
-  settings.ordinary_mode = arguments[0] == "/O" || arguments[0] == "/o";
-  const std::size_t k = settings.ordinary_mode ? 1 : 0;
   settings.source_name = argument(k);
   console.PrintLine(
       {"Source File: ", '"', platform.ToOem(settings.source_name), '"'});
@@ -185,7 +302,7 @@ std::optional<JobSettings> ParseCommandLine(
       ParseBufferSize(argument(k + 2), platform.IsNtFamily());
   settings.base_name =
       BaseNameOf(settings.source_name, conventions.name_separators, lead_byte);
-  return settings;
+  return {settings, 0};
 }
 
 }  // namespace ferrux::app

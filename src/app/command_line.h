@@ -49,11 +49,35 @@ std::string DirectoryWithSeparator(std::string_view directory, char separator,
                                    std::string_view separators,
                                    const LeadBytePredicate& lead_byte);
 
+// Reads the leading switches of `arguments` into `settings`: "/O", "/R:n",
+// "/W:s" (either case of the letter), "--ordinary", "--retries=n",
+// "--wait=s", each at most once, in any order, "--" ending them. Gives the
+// index of the source name, or the line that says which switch is
+// malformed or repeated.
+struct LeadingSwitches {
+  std::size_t source_at = 0;
+  std::string error;  // empty when every switch was read
+};
+LeadingSwitches ReadSwitches(const std::vector<std::string>& arguments,
+                             JobSettings& settings);
+
+// What the arguments ask for: a copy with its settings, or none, the
+// process then ending with `exit_status` (0 after the usage text or the
+// version, 1 after a malformed switch).
+struct CommandLine {
+  std::optional<JobSettings> settings;
+  int exit_status = 0;
+};
+
 // Reads the arguments (program name excluded) into JobSettings and echoes
-// the source name. With no arguments, prints the usage text and returns
-// nothing. Raises EInOutError when printing fails.
-std::optional<JobSettings> ParseCommandLine(
-    const std::vector<std::string>& arguments, os::Platform& platform,
-    const os::Conventions& conventions, report::ConsoleOut& console);
+// the source name. Leading switches, in any order and each at most once,
+// come before the source name; "--" ends them. With no arguments, or
+// "--help" or "/?" alone, prints the usage text; with "--version" alone,
+// the version; with a malformed switch, one line naming it. Raises
+// EInOutError when printing fails.
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments,
+                             os::Platform& platform,
+                             const os::Conventions& conventions,
+                             report::ConsoleOut& console);
 
 }  // namespace ferrux::app

@@ -8,6 +8,7 @@
 #include "app/job_settings.h"
 #include "engine/background_writer.h"
 #include "engine/file_channel.h"
+#include "engine/transfer_buffer.h"
 #include "os/native_platform.h"
 #include "os/platform.h"
 #include "report/console_out.h"
@@ -26,22 +27,26 @@ struct Context {
   char duration_separator;
 };
 
-// The files of the copy and what moves their data. Once the writer has
-// started this is never freed: after a failure the writer may still be
-// writing a block when the process ends.
+// The files of the copy and what moves their data: everything one try of
+// the copy holds. Its end releases all of it, in this order: the writer is
+// stopped and joined, the files are closed (reads still in flight
+// waited for), the buffers given back.
 struct CopyFiles {
-  explicit CopyFiles(const Context& context)
-      : source(context.platform),
+  CopyFiles(const Context& context, engine::OnWriterFailure on_failure)
+      : buffers(context.platform),
+        source(context.platform),
         target(context.platform),
         size_file(context.platform),
         writer(context.platform, context.console,
-               context.conventions.name_separators) {}
+               context.conventions.name_separators),
+        on_writer_failure(on_failure) {}
 
+  engine::BufferPair buffers;
   engine::FileChannel source;
   engine::FileChannel target;
   resume::SizeFile size_file;
   engine::BackgroundWriter writer;
-  void* buffers[2] = {nullptr, nullptr};  // taken once, never released
+  engine::OnWriterFailure on_writer_failure;
 };
 
 // What opening the files found and decided; the later steps read it.
@@ -64,8 +69,8 @@ struct Plan {
 
 // Performs the copy from opening the source to renaming the result.
 // Returns the exit status (kExitFailure when the finished copy could not
-// take its final name); raises every failure for the caller's handler,
-// which must keep `files` alive once the writer has started. Main thread.
+// take its final name); raises every failure for the caller's handler.
+// Main thread.
 int RunCopy(const Context& context, const JobSettings& settings,
             CopyFiles& files);
 

@@ -134,14 +134,13 @@ void PrepareBulk(const Context& context, CopyFiles& files, Plan& plan,
 void CopyInOnePiece(const Context& context, CopyFiles& files,
                     const Plan& plan) {
   const auto size = static_cast<std::uint32_t>(plan.source_size - plan.copied);
-  files.buffers[0] =
-      engine::AllocLockedBuffer(context.platform, context.console, size);
-  if (files.source.ReadBlock(files.buffers[0], size) != size) {
+  void* const buffer = files.buffers.Take(0, context.console, size);
+  if (files.source.ReadBlock(buffer, size) != size) {
     engine::RaiseException("Not " +
                            std::to_string(static_cast<std::int32_t>(size)) +
                            " bytes readed");
   }
-  files.target.WriteBlock(files.buffers[0], size);
+  files.target.WriteBlock(buffer, size);
 }
 
 // Gives the complete temporary target its final name `to`, never replacing

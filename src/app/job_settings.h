@@ -1,4 +1,5 @@
-// JobSettings: what one run copies, where to, and in which block size.
+// JobSettings: what one run copies, where to, in which block size, and how
+// often a failed copy is tried again.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,8 @@ struct JobSettings {
   std::string dest_dir;           // empty, or ending in the directory separator
   std::string base_name;          // file-name part of source_name
   std::uint32_t buffer_size = 0;  // power of two, 4096 to 16777216
+  std::uint32_t retries = 0;      // "/R:n": tries after the first failure
+  std::uint32_t wait_seconds = 30;  // "/W:s": before each retry
 
   // The derived names are plain concatenations; nothing is normalised.
   std::string FinalTargetName() const { return dest_dir + base_name; }

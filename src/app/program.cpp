@@ -2,10 +2,9 @@
 // handler around the whole run.
 #include "app/program.h"
 
-#include <memory>
-
 #include "app/command_line.h"
 #include "app/copy_job.h"
+#include "app/retry.h"
 #include "engine/failure.h"
 #include "report/failure_report.h"
 
@@ -16,21 +15,12 @@ int RunJob(os::Platform& platform, const os::Conventions& conventions,
            report::ConsoleOut& console,
            const std::vector<std::string>& arguments) {
   const char separator = platform.TimeSeparator();
-  std::optional<JobSettings> settings =
+  const CommandLine command_line =
       ParseCommandLine(arguments, platform, conventions, console);
-  if (!settings) return kExitSuccess;
+  if (!command_line.settings) return command_line.exit_status;
+  const JobSettings& settings = *command_line.settings;
   const Context context{platform, conventions, console, separator};
-  auto files = std::make_unique<CopyFiles>(context);
-  // Once the writer has started, the files are never freed: after a
-  // failure the writer may be in the middle of a block, and the process
-  // ends soon anyway.
-  struct KeepForWriter {
-    std::unique_ptr<CopyFiles>& files;
-    ~KeepForWriter() {
-      if (files->writer.started()) (void)files.release();
-    }
-  } keep{files};
-  return RunCopy(context, *settings, *files);
+  return RunTries(context, settings);
 }
 
 void Report(report::ConsoleOut& console, os::Platform& platform,
@@ -47,7 +37,7 @@ void Report(report::ConsoleOut& console, os::Platform& platform,
 int RunProgram(os::Platform& platform, const os::Conventions& conventions,
                report::ConsoleOut& console,
                const std::vector<std::string>& arguments) {
-  // Nothing is closed, deleted or renamed on a failure: the temporary
+  // Nothing is deleted or renamed on a failure: the temporary
   // target and the size file stay as the last checkpoint left them, so the
   // next run with the same arguments resumes.
   try {

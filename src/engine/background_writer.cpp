@@ -7,28 +7,33 @@
 namespace ferrux::engine {
 namespace {
 
-os::Event* MakeEvent(os::Platform& platform, os::EventReset reset,
-                     os::InitialState initial) {
+std::unique_ptr<os::Event> MakeEvent(os::Platform& platform,
+                                     os::EventReset reset,
+                                     os::InitialState initial) {
   os::Result<std::unique_ptr<os::Event>> event =
       platform.NewEvent(reset, initial);
   CheckLastError(platform, event.status);
-  return event.value.release();
+  return std::move(event.value);
 }
 
 }  // namespace
 
 void BackgroundWriter::Start(FileChannel& target, void* const* slots,
-                             std::uint32_t buffer_size) {
+                             std::uint32_t buffer_size,
+                             OnWriterFailure on_failure) {
   target_ = &target;
   slots_ = slots;
   buffer_size_ = buffer_size;
   write_index_ = 0;
-  os::Event* work_ready =
+  on_failure_ = on_failure;
+  work_ready_ =
       MakeEvent(platform_, os::EventReset::kAuto, os::InitialState::kClear);
   writer_idle_ =
       MakeEvent(platform_, os::EventReset::kManual, os::InitialState::kSet);
-  work_ready_ = work_ready;
-  CheckLastError(platform_, platform_.StartThread(&ThreadEntry, this));
+  os::Result<std::unique_ptr<os::Thread>> thread =
+      platform_.StartThread(&ThreadEntry, this);
+  CheckLastError(platform_, thread.status);
+  thread_ = std::move(thread.value);
 }
 
 void BackgroundWriter::HandOff() {
@@ -37,16 +42,33 @@ void BackgroundWriter::HandOff() {
   work_ready_->Set();
 }
 
-void BackgroundWriter::WaitIdle() { writer_idle_->Wait(); }
+void BackgroundWriter::WaitIdle() {
+  writer_idle_->Wait();
+  if (failure_) throw WriterFailed{failure_};
+}
+
+void BackgroundWriter::Stop() {
+  if (thread_ == nullptr) return;
+  writer_idle_->Wait();
+  stop_ = true;
+  work_ready_->Set();
+  thread_.reset();
+}
 
 void BackgroundWriter::ThreadEntry(void* self) {
   auto* writer = static_cast<BackgroundWriter*>(self);
-  // The outermost handler of the thread: a failure is offered to the
-  // system first (a debugger, where one is attached, takes it there), then
-  // ends the process with the unhandled-failure report.
+  // The outermost handler of the thread: a failure that no retry may follow
+  // is offered to the system first (a debugger, where one is attached,
+  // takes it there), then ends the process with the unhandled-failure
+  // report.
   try {
     writer->Loop();
   } catch (...) {
+    if (writer->on_failure_ == OnWriterFailure::kHandBack) {
+      writer->failure_ = std::current_exception();
+      writer->writer_idle_->Set();
+      return;
+    }
     const Failure failure = CurrentFailure();
     writer->platform_.OfferUnhandled(failure.address());
     report::ReportUnhandledFailure(writer->console_, writer->platform_,
@@ -55,15 +77,11 @@ void BackgroundWriter::ThreadEntry(void* self) {
 }
 
 void BackgroundWriter::Loop() {
-  // Once WriterIdle is set after the last block, the main thread may go on
-  // to end the run; from then on the writer touches only the events, which
-  // live until the process ends, never this object.
-  os::Event* const work_ready = work_ready_;
-  os::Event* const writer_idle = writer_idle_;
   for (;;) {
-    work_ready->Wait();
+    work_ready_->Wait();
+    if (stop_) return;
     WriteNextBuffer();
-    writer_idle->Set();
+    writer_idle_->Set();
   }
 }
 

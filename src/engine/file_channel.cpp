@@ -98,6 +98,12 @@ void FileChannel::TruncateHere() {
   CheckIO(platform_.SetEndOfFile(handle_));
 }
 
+FileChannel::~FileChannel() {
+  if (mode_ != ChannelMode::kClosed && !standard_) {
+    (void)platform_.CloseFile(handle_);  // nothing is left to report it to
+  }
+}
+
 void FileChannel::Close() {
   Require(mode_ != ChannelMode::kClosed);
   mode_ = ChannelMode::kClosed;

@@ -23,6 +23,9 @@ class FileChannel {
   explicit FileChannel(os::Platform& platform) : platform_(platform) {}
   FileChannel(const FileChannel&) = delete;
   FileChannel& operator=(const FileChannel&) = delete;
+  // Closes a file still open (a failed run's), ignoring a failure: its
+  // data and names stay as they are.
+  ~FileChannel();
 
   // Stores the name and marks the channel closed; opens nothing. The name
   // must already be within the platform's limit.

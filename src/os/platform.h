@@ -123,6 +123,12 @@ class Event {
 
 using ThreadEntry = void (*)(void* argument);
 
+// A running thread. Its end waits for the thread's entry to return.
+class Thread {
+ public:
+  virtual ~Thread() = default;
+};
+
 // Every operating-system service the program uses. Fallible members return a
 // Status or Result and never throw. All members may be called from any thread.
 class Platform {
@@ -214,6 +220,15 @@ class Platform {
   // file created under `to` between the two by someone else.
   virtual Status RenameIfAbsent(FileHandle& file, const std::string& from,
                                 const std::string& to) = 0;
+  // Lets go of the folders held for files opened with kReadWriteExclusive,
+  // so that nothing of a share stays open; a later exclusive open holds its
+  // folder anew. Only while no such file is open.
+  virtual void ForgetFolders() = 0;
+  // An identity of the file system that holds the file or folder `name`,
+  // the same for as long as the name leads there, also after a share is
+  // mounted or connected again; another file system, such as the bare
+  // folder an unmounted share leaves, gives another identity.
+  virtual Result<std::uint64_t> FileSystemOf(const std::string& name) = 0;
   // Forces the names in the folder that holds `name` to disk. Where the
   // file system offers no such call or refuses it, kErrorNotSupported.
   virtual Status FlushFolderOf(const std::string& name) = 0;
@@ -248,9 +263,11 @@ class Platform {
   // The locale's one-character time separator, or ':'.
   virtual char TimeSeparator() = 0;
 
-  // --- Memory. Pages are never released by the program.
+  // --- Memory.
   // A new, zero-filled, page-aligned region, or nullptr.
   virtual void* AllocatePages(std::size_t size) = 0;
+  // Gives back a region from AllocatePages of that `size`, locked or not.
+  virtual void FreePages(void* address, std::size_t size) = 0;
   // Keeps the region resident in physical memory.
   virtual bool LockPages(void* address, std::size_t size) = 0;
   virtual std::optional<LockLimits> GetLockLimits() = 0;
@@ -258,12 +275,15 @@ class Platform {
 
   // --- Time: milliseconds of a monotonic clock, wrapping modulo 2^32.
   virtual std::uint32_t TickCount() = 0;
+  // Returns after `milliseconds`, holding nothing meanwhile.
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
 
   // --- Threads and events.
   virtual Result<std::unique_ptr<Event>> NewEvent(EventReset reset,
                                                   InitialState initial) = 0;
-  // Starts a thread that runs entry(argument) at once; it is never joined.
-  virtual Status StartThread(ThreadEntry entry, void* argument) = 0;
+  // Starts a thread that runs entry(argument) at once.
+  virtual Result<std::unique_ptr<Thread>> StartThread(ThreadEntry entry,
+                                                      void* argument) = 0;
 
   // --- Process.
   virtual CodeLocation LocateCode(const void* address) = 0;

@@ -97,6 +97,16 @@ void ConsoleOut::PrintLine(std::initializer_list<Piece> pieces) {
   PrintLocked(pieces, true);
 }
 
+void ConsoleOut::WriteOut() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!open_) return;
+  failure_ = 0;
+  Flush();
+  const std::uint32_t failure = failure_;
+  failure_ = 0;
+  engine::CheckIO(failure);
+}
+
 bool ConsoleOut::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!open_) return true;

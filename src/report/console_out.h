@@ -56,6 +56,10 @@ class ConsoleOut {
   // Prints the pieces and a line end; with no pieces, ends the line.
   void PrintLine(std::initializer_list<Piece> pieces = {});
 
+  // Writes out what is buffered now, as a console print would (before a
+  // long wait); raises EInOutError when that fails.
+  void WriteOut();
+
   // Writes out what is buffered and marks the channel not open; the
   // standard handle stays open. Returns false when a write failed.
   bool Close();

@@ -28,17 +28,22 @@ std::string FormatUnhandledFailure(std::string_view class_name,
   return text;
 }
 
-void ReportUnhandledFailure(ConsoleOut& console, os::Platform& platform,
-                            std::string_view name_separators,
-                            const engine::Failure& failure) {
+std::string UnhandledFailureText(os::Platform& platform,
+                                 std::string_view name_separators,
+                                 const engine::Failure& failure) {
   const os::CodeLocation where = platform.LocateCode(failure.address());
   std::string_view module = where.module_file;
   const auto cut = module.find_last_of(name_separators);
   if (cut != std::string_view::npos) module.remove_prefix(cut + 1);
+  return FormatUnhandledFailure(failure.class_name(), module, where.offset,
+                                failure.message());
+}
+
+void ReportUnhandledFailure(ConsoleOut& console, os::Platform& platform,
+                            std::string_view name_separators,
+                            const engine::Failure& failure) {
   console.PrintLineAndExit(
-      FormatUnhandledFailure(failure.class_name(), module, where.offset,
-                             failure.message()),
-      1);
+      UnhandledFailureText(platform, name_separators, failure), 1);
 }
 
 }  // namespace ferrux::report

@@ -24,6 +24,11 @@ std::string FormatUnhandledFailure(std::string_view class_name,
                                    std::uintptr_t offset,
                                    std::string_view message);
 
+// The unhandled-failure report for `failure`, as printed.
+std::string UnhandledFailureText(os::Platform& platform,
+                                 std::string_view name_separators,
+                                 const engine::Failure& failure);
+
 // Prints the unhandled-failure report for `failure` and ends the process
 // with exit status 1. Any thread; nothing is printed after it.
 [[noreturn]] void ReportUnhandledFailure(ConsoleOut& console,

@@ -87,6 +87,9 @@ class SizeFile {
   // Closes the file; returns whether there was one.
   bool Close();
 
+  // The count read or stored last; 0 before Open.
+  std::int64_t stored() const { return stored_; }
+
  private:
   void Store(std::int64_t count);
 

@@ -300,7 +300,19 @@ std::vector<RunCase> Cases() {
   const std::string io = "Exception EInOutError", refused = "Exception Exception";
   const std::string long_name(kMaxName + 1, 'n'), short_source = Bytes(3000, 3000);
   const std::string usage = Text({std::string(kProgram) + " [/O] SourceFile [DestinationDir [BufferSize]]",
-                                  " /O - use ordinary copy (without resume file)"});
+                                  " /O - use ordinary copy (without resume file)",
+                                  " /R:n - retry a failed copy up to n times (0 to 1000000, default 0)",
+                                  " /W:s - wait s seconds before each retry (0 to 86400, default 30)",
+                                  " --ordinary, --retries=n, --wait=s - the same switches, long forms",
+                                  " -- - ends the switches: SourceFile follows",
+                                  " --help, /? - print this text",
+                                  " --version - print the program's version"});
+  // A malformed switch is named, and nothing is touched.
+  const auto bad = [](const char* label, std::vector<std::string> arguments, const std::string& line) {
+    arguments.insert(arguments.end(), {"s.bin", "dest"});
+    return RunCase{label, kSize, {}, arguments, 1, Text({line}), {}};
+  };
+  const std::string range = ": a number from 0 to ";
   // A size file an earlier run with a smaller block may leave; read, it
   // would be refused.
   const Files stale = {{"dest/s.bin.tmp", ""}, {"dest/s.bin.size", "\x01\x02\x03"}};
@@ -362,7 +374,8 @@ std::vector<RunCase> Cases() {
       Fails("MissingDestination", {"s.bin", "nowhere"}, {io, "Invalid filename"}),
       Fails("SourceIsFolder", {"folder", "dest"}, {io, "File access denied"}),
       Fails("ShortSizeFile", resume, {refused, "Strange Counter Size"}, Left(8192, 8192, "\x01\x02\x03")),
-      Fails("CountBeyondTmp", resume, {refused, "Counter Size More Then Tmp File Size"}, Left(4096, 4096, Count(8192))),
+      Fails("CountBeyondBoth", resume, {refused, "Counter Size More Then Tmp File Size"},
+            Left(4096, 4096, Count(kSize + 4096))),
       Fails("CountBeyondSource", resume, {refused, "Counter Size More Then Src File Size"},
             Left(kSize, kSize + 8192, Count(kSize + 4096))),
       // A count the source's size minus which overflows (the rest is
@@ -377,6 +390,18 @@ std::vector<RunCase> Cases() {
       {"CjkNames", 3000, {{hanzi, short_source}, {"目标/", ""}}, {hanzi, "目标"}, 0,
        CopyText(hanzi_shown, 3000, kDefaultBlock), {{hanzi, short_source}, {"目标/中文.bin", short_source}}},
       held(Copies("SourceHeldForWriting", kSize, 4096)),
+      {"Help", kSize, {}, {"--help"}, 0, usage, {}},
+      {"HelpSlash", kSize, {}, {"/?"}, 0, usage, {}},
+      {"Version", kSize, {}, {"--version"}, 0, Text({"ferrux " FERRUX_VERSION}), {}},
+      bad("RetriesEmpty", {"/R:"}, "Bad switch /R:" + range + "1000000 is needed"),
+      bad("RetriesNotANumber", {"/O", "/r:x"}, "Bad switch /r:x" + range + "1000000 is needed"),
+      bad("RetriesTooMany", {"--retries=1000001"}, "Bad switch --retries=1000001" + range + "1000000 is needed"),
+      bad("WaitNegative", {"/W:-1"}, "Bad switch /W:-1" + range + "86400 is needed"),
+      bad("WaitTwice", {"/W:1", "--wait=2"}, "Switch given twice: --wait=2"),
+      // A block size is rounded down to a power of two: uncached writes
+      // of any other size fail.
+      {"BlockRoundedDown", 4194304 + 5, {}, {"--", "s.bin", "dest", "5000000"}, 0,
+       CopyText("s.bin", 4194304 + 5, 4194304), {{"dest/s.bin", Bytes(4194304 + 5, 4194304 + 5)}}},
 #ifndef _WIN32
       // Whoever can write the destination folder must not be able to
       // redirect the copy or the count onto another file, existing or not.

@@ -1,5 +1,6 @@
-// Fuzz target: splitting a raw command line and reading block sizes, the
-// latter checked against a small independent model of the accepted forms.
+// Fuzz target: splitting a raw command line, reading the leading switches
+// and block sizes, the latter checked against a small independent model of
+// the accepted forms.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -53,11 +54,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   Check(ferrux::app::ParseBufferSize(text, true) == ModelBufferSize(text));
-  for (const std::string& argument : ferrux::app::SplitCommandLine(text)) {
+  const std::vector<std::string> arguments =
+      ferrux::app::SplitCommandLine(text);
+  for (const std::string& argument : arguments) {
     Check(!argument.empty());
     Check(argument.find('"') == std::string::npos);
     Check(ferrux::app::ParseBufferSize(argument, true) ==
           ModelBufferSize(argument));
+  }
+  // Switches stop at the first argument that is none of their forms, or
+  // after "--"; a bad one is named; values stay within their ranges.
+  static const std::regex form(
+      "/[oO]|/[rRwW](:.*)?|--ordinary|--(retries|wait)(=.*)?");
+  ferrux::app::JobSettings settings;
+  const auto read = ferrux::app::ReadSwitches(arguments, settings);
+  const std::size_t at = read.source_at;
+  Check(at <= arguments.size());
+  Check(settings.retries <= 1000000 && settings.wait_seconds <= 86400);
+  const bool ended = at > 0 && arguments[at - 1] == "--";
+  for (std::size_t i = 0; i + (ended ? 1 : 0) < at; ++i) {
+    Check(std::regex_match(arguments[i], form));
+  }
+  if (!read.error.empty()) {
+    Check(at < arguments.size() && std::regex_match(arguments[at], form));
+    Check(read.error.find(arguments[at]) != std::string::npos);
+  } else if (!ended && at < arguments.size()) {
+    Check(!std::regex_match(arguments[at], form) && arguments[at] != "--");
   }
   return 0;
 }

@@ -330,6 +330,8 @@ class PosixPlatform final : public Platform {
   Status LinkNoReplace(const std::string& from, const std::string& to) override;
   Status RenameIfAbsent(FileHandle& file, const std::string& from,
                         const std::string& to) override;
+  void ForgetFolders() override;
+  Result<std::uint64_t> FileSystemOf(const std::string& name) override;
   Status FlushFolderOf(const std::string& name) override;
   bool ValidDataCallAvailable() override { return true; }
   Status ReserveSpace(FileHandle file, std::int64_t former,
@@ -346,6 +348,9 @@ class PosixPlatform final : public Platform {
   char TimeSeparator() override { return ':'; }
 
   void* AllocatePages(std::size_t size) override;
+  void FreePages(void* address, std::size_t size) override {
+    (void)::munmap(address, size);  // fails only for a region never mapped
+  }
   bool LockPages(void* address, std::size_t size) override {
     return ::mlock(address, size) == 0;
   }
@@ -353,12 +358,14 @@ class PosixPlatform final : public Platform {
   bool SetLockLimits(const LockLimits& limits) override;
 
   std::uint32_t TickCount() override;
+  void Sleep(std::uint32_t milliseconds) override;
 
   Result<std::unique_ptr<Event>> NewEvent(EventReset reset,
                                           InitialState initial) override {
     return {std::make_unique<PosixEvent>(reset, initial), {}};
   }
-  Status StartThread(ThreadEntry entry, void* argument) override;
+  Result<std::unique_ptr<Thread>> StartThread(ThreadEntry entry,
+                                              void* argument) override;
 
   CodeLocation LocateCode(const void* address) override;
   // A debugger on Linux sees the report's exit; nothing to offer.
@@ -376,10 +383,11 @@ class PosixPlatform final : public Platform {
 
   // Used by the main thread only, like the source it serves.
   std::map<int, ReadsInFlight> reads_;
-  // The folders of files opened exclusively, by path, held open until the
-  // process ends: the names in them are reached without looking the folder
-  // up again (a round trip on a share), it cannot be swapped for another
-  // under the run, and it is there to be flushed after the rename.
+  // The folders of files opened exclusively, by path, held open until
+  // ForgetFolders (between the tries of a copy): the names in them are
+  // reached without looking the folder up again (a round trip on a share),
+  // it cannot be swapped for another under the run, and it is there to be
+  // flushed after the rename.
   std::map<std::string, int> folders_;
 };
 
@@ -755,6 +763,29 @@ Status PosixPlatform::RenameIfAbsent(FileHandle& file, const std::string& from,
   return renamed ? Status{} : Failed("rename", error);
 }
 
+void PosixPlatform::ForgetFolders() {
+  for (const auto& [path, folder] : folders_) ::close(folder);
+  folders_.clear();
+}
+
+Result<std::uint64_t> PosixPlatform::FileSystemOf(const std::string& name) {
+  // The kind and the id statfs reports: a FUSE or network file system
+  // keeps both across a remount (its device number may change), and the
+  // local file system under a bare mount point differs in kind.
+  struct statfs info;
+  int result;
+  do {
+    result = ::statfs(name.c_str(), &info);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return {0, Failed("statfs")};
+  std::uint32_t id[2];
+  static_assert(sizeof id == sizeof info.f_fsid);
+  std::memcpy(id, &info.f_fsid, sizeof id);
+  return {(static_cast<std::uint64_t>(info.f_type) << 32) ^ id[0] ^
+              (static_cast<std::uint64_t>(id[1]) << 16),
+          {}};
+}
+
 Status PosixPlatform::FlushFolderOf(const std::string& name) {
   const auto held = folders_.find(ParentOf(name));
   const int folder = held != folders_.end()
@@ -850,13 +881,32 @@ std::uint32_t PosixPlatform::TickCount() {
   return static_cast<std::uint32_t>(ms);
 }
 
-Status PosixPlatform::StartThread(ThreadEntry entry, void* argument) {
-  try {
-    std::thread(entry, argument).detach();
-  } catch (const std::system_error& failure) {
-    return Failed("pthread_create", failure.code().value());
+void PosixPlatform::Sleep(std::uint32_t milliseconds) {
+  struct timespec left {
+    static_cast<time_t>(milliseconds / 1000),
+        static_cast<long>(milliseconds % 1000) * 1000000
+  };
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
-  return {};
+}
+
+// Joined when it goes.
+class PosixThread final : public Thread {
+ public:
+  explicit PosixThread(std::thread thread) : thread_(std::move(thread)) {}
+  ~PosixThread() override { thread_.join(); }
+
+ private:
+  std::thread thread_;
+};
+
+Result<std::unique_ptr<Thread>> PosixPlatform::StartThread(ThreadEntry entry,
+                                                           void* argument) {
+  try {
+    return {std::make_unique<PosixThread>(std::thread(entry, argument)), {}};
+  } catch (const std::system_error& failure) {
+    return {nullptr, Failed("pthread_create", failure.code().value())};
+  }
 }
 
 CodeLocation PosixPlatform::LocateCode(const void* address) {

@@ -201,6 +201,23 @@ Status Win32Platform::RenameIfAbsent(FileHandle&, const std::string&,
   return FailedWith("MoveFileExW", ERROR_NOT_SUPPORTED);
 }
 
+Result<std::uint64_t> Win32Platform::FileSystemOf(const std::string& name) {
+  // The volume's serial number, which a share keeps across reconnects.
+  const WideName wide = WideOf(name, "CreateFileW");
+  if (!wide.status.ok()) return {0, wide.status};
+  const HANDLE handle = ::CreateFileW(
+      wide.text.c_str(), 0,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {0, Failed("CreateFileW")};
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = ::GetFileInformationByHandle(handle, &info) != 0;
+  const Status failure =
+      known ? Status{} : Failed("GetFileInformationByHandle");
+  ::CloseHandle(handle);
+  return {known ? info.dwVolumeSerialNumber : 0u, failure};
+}
+
 Status Win32Platform::FlushFolderOf(const std::string& name) {
   // A folder opened for adding files may be flushed, which makes the
   // names in it durable (NTFS; SMB servers that take a folder flush).

@@ -46,6 +46,21 @@ DWORD WINAPI ThreadTrampoline(LPVOID parameter) {
   return 0;
 }
 
+// Waited for when it goes.
+class Win32Thread final : public Thread {
+ public:
+  explicit Win32Thread(HANDLE handle) : handle_(handle) {}
+  ~Win32Thread() override {
+    (void)::WaitForSingleObject(handle_, INFINITE);
+    ::CloseHandle(handle_);
+  }
+  Win32Thread(const Win32Thread&) = delete;
+  Win32Thread& operator=(const Win32Thread&) = delete;
+
+ private:
+  HANDLE handle_;
+};
+
 // The exception code under which a failure of the program's own meets the
 // system: a customer code (bit 29), "FX".
 constexpr DWORD kUnhandledFailure = 0xE0004658;
@@ -131,6 +146,10 @@ void* Win32Platform::AllocatePages(std::size_t size) {
                         PAGE_READWRITE);
 }
 
+void Win32Platform::FreePages(void* address, std::size_t) {
+  (void)::VirtualFree(address, 0, MEM_RELEASE);  // fails only for no region
+}
+
 bool Win32Platform::LockPages(void* address, std::size_t size) {
   return ::VirtualLock(address, size) != 0;
 }
@@ -151,6 +170,8 @@ bool Win32Platform::SetLockLimits(const LockLimits& limits) {
 
 std::uint32_t Win32Platform::TickCount() { return ::GetTickCount(); }
 
+void Win32Platform::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
 Result<std::unique_ptr<Event>> Win32Platform::NewEvent(EventReset reset,
                                                        InitialState initial) {
   const HANDLE handle = ::CreateEventA(nullptr, reset == EventReset::kManual,
@@ -159,17 +180,20 @@ Result<std::unique_ptr<Event>> Win32Platform::NewEvent(EventReset reset,
   return {std::make_unique<Win32Event>(handle), {}};
 }
 
-Status Win32Platform::StartThread(ThreadEntry entry, void* argument) {
+Result<std::unique_ptr<Thread>> Win32Platform::StartThread(ThreadEntry entry,
+                                                           void* argument) {
   auto* start = new (std::nothrow) ThreadStart{entry, argument};
-  if (start == nullptr) return FailedWith("new", ERROR_NOT_ENOUGH_MEMORY);
-  // The handle is kept, unused, for the life of the process.
-  if (::CreateThread(nullptr, 0, &ThreadTrampoline, start, 0, nullptr) ==
-      nullptr) {
+  if (start == nullptr) {
+    return {nullptr, FailedWith("new", ERROR_NOT_ENOUGH_MEMORY)};
+  }
+  const HANDLE thread =
+      ::CreateThread(nullptr, 0, &ThreadTrampoline, start, 0, nullptr);
+  if (thread == nullptr) {
     const Status failure = Failed("CreateThread");
     delete start;
-    return failure;
+    return {nullptr, failure};
   }
-  return {};
+  return {std::make_unique<Win32Thread>(thread), {}};
 }
 
 CodeLocation Win32Platform::LocateCode(const void* address) {

@@ -119,6 +119,9 @@ class Win32Platform final : public Platform {
   Status RenameIfAbsent(FileHandle&, const std::string&,
                         const std::string&) override;
   Status FlushFolderOf(const std::string& name) override;
+  // Folders are held only by the guard handles of open files.
+  void ForgetFolders() override {}
+  Result<std::uint64_t> FileSystemOf(const std::string& name) override;
   bool IsLeadByte(unsigned char byte) override;
   std::string ToOem(std::string_view text) override;
 
@@ -129,13 +132,16 @@ class Win32Platform final : public Platform {
   Result<bool> IsCharacterDevice(FileHandle file) override;
   char TimeSeparator() override;
   void* AllocatePages(std::size_t size) override;
+  void FreePages(void* address, std::size_t size) override;
   bool LockPages(void* address, std::size_t size) override;
   std::optional<LockLimits> GetLockLimits() override;
   bool SetLockLimits(const LockLimits& limits) override;
   std::uint32_t TickCount() override;
+  void Sleep(std::uint32_t milliseconds) override;
   Result<std::unique_ptr<Event>> NewEvent(EventReset reset,
                                           InitialState initial) override;
-  Status StartThread(ThreadEntry entry, void* argument) override;
+  Result<std::unique_ptr<Thread>> StartThread(ThreadEntry entry,
+                                              void* argument) override;
   CodeLocation LocateCode(const void* address) override;
   void OfferUnhandled(const void* address) override;
   [[noreturn]] void ExitProcess(int status) override;

@@ -24,10 +24,59 @@ TEST(SplitCommandLine, QuotesGroupAndNothingEscapes) {
 }
 
 // The accepted forms are the fuzz target's, checked against a model; here
-// only the default of a system outside the NT family.
-TEST(ParseBufferSize, DefaultOutsideTheNtFamily) {
-  EXPECT_EQ(ParseBufferSize("junk", false), 65536u);
-  EXPECT_EQ(ParseBufferSize("8192", false), 8192u);
+// the rounding every run relies on (an unrounded size fails every direct
+// write) and the default of a system outside the NT family.
+TEST(ParseBufferSize, RoundedDownWithinLimits) {
+  const std::tuple<const char*, bool, std::uint32_t> cases[] = {
+      {"5000000", true, 4194304}, {"65535", true, 32768},
+      {"100", true, 4096},        {"20000000", true, 16777216},
+      {"-1", true, 16777216},     {"junk", false, 65536},
+      {"8192", false, 8192}};
+  for (const auto& [text, nt, size] : cases) {
+    EXPECT_EQ(ParseBufferSize(text, nt), size) << text;
+  }
+}
+
+// Leading switches: what they set, where the source name starts, or the
+// line that names the bad one.
+TEST(ReadSwitches, FormsOrderValuesAndErrors) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::size_t source_at;
+    std::string error;
+    bool ordinary = false;
+    std::uint32_t retries = 0, wait = 30;
+  };
+  const std::string range = ": a number from 0 to ";
+  const Case cases[] = {
+      {{"s", "/O"}, 0, ""},
+      {{"/o", "s"}, 1, "", true},
+      {{"/w:0", "/R:1000000", "--ordinary", "s"}, 3, "", true, 1000000, 0},
+      {{"--retries=007", "--wait=86400", "--", "/O"}, 3, "", false, 7, 86400},
+      {{"/R:2", "-O", "/0", "/ordinary", "/O:1"}, 1, "", false, 2},
+      {{"--"}, 1, ""},
+      {{"/R:"}, 0, "Bad switch /R:" + range + "1000000 is needed"},
+      {{"/r:x"}, 0, "Bad switch /r:x" + range + "1000000 is needed"},
+      {{"/R:-1"}, 0, "Bad switch /R:-1" + range + "1000000 is needed"},
+      {{"/R:1000001"},
+       0,
+       "Bad switch /R:1000001" + range + "1000000 is needed"},
+      {{"/R"}, 0, "Bad switch /R" + range + "1000000 is needed"},
+      {{"/W:86401"}, 0, "Bad switch /W:86401" + range + "86400 is needed"},
+      {{"--wait= 1"}, 0, "Bad switch --wait= 1" + range + "86400 is needed"},
+      {{"--retries"}, 0, "Bad switch --retries" + range + "1000000 is needed"},
+      {{"/W:1", "--wait=2"}, 1, "Switch given twice: --wait=2"},
+      {{"/O", "--ordinary"}, 1, "Switch given twice: --ordinary"}};
+  for (const Case& c : cases) {
+    JobSettings settings;
+    const LeadingSwitches read = ReadSwitches(c.arguments, settings);
+    EXPECT_EQ(read.source_at, c.source_at) << c.arguments[0];
+    EXPECT_EQ(read.error, c.error);
+    if (!c.error.empty()) continue;
+    EXPECT_EQ(settings.ordinary_mode, c.ordinary) << c.arguments[0];
+    EXPECT_EQ(settings.retries, c.retries) << c.arguments[0];
+    EXPECT_EQ(settings.wait_seconds, c.wait) << c.arguments[0];
+  }
 }
 
 TEST(Names, SeparatorsAndDoubleByteCharacters) {

@@ -1,5 +1,6 @@
-// The system's error texts, and the background writer's hand-off on the
-// build's own platform (also under ThreadSanitizer).
+// The system's error texts, which failures a retry may cure, and the
+// background writer's hand-off on the build's own platform (also under
+// ThreadSanitizer).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 
 #include "engine/background_writer.h"
 #include "engine/failure.h"
+#include "engine/retriable.h"
 #include "os/native_platform.h"
 
 namespace ferrux::engine {
@@ -21,10 +23,45 @@ TEST(Failures, SystemDescriptionsTrimmed) {
   EXPECT_EQ(Win32Message(1, "v1.0 ok\t.. "), "Win32 Error.  Code: 1.\nv1.0 ok");
 }
 
+// Waiting may cure a share gone, an I/O error, a time-out or a full
+// volume, and a retry that found the share not back; never a missing name,
+// refused access, another run's hold, a bad request, a damaged size file or
+// a failure of the writer that is none of the former.
+TEST(Failures, RetriableOnlyWhereWaitingMayCure) {
+  const auto raised = [](auto raise) {
+    try {
+      raise();
+    } catch (...) {
+      return CurrentFailureRetriable();
+    }
+    return false;
+  };
+  const auto io = [](std::uint32_t code) { CheckIO(code); };
+  const auto writer = [](std::exception_ptr inner) {
+    throw WriterFailed{inner};
+  };
+  const std::exception_ptr full =
+      std::make_exception_ptr(EInOutError(112, nullptr));
+  const std::exception_ptr short_write = std::make_exception_ptr(
+      Exception("Not all bytes written: 4096", nullptr));
+  for (const std::uint32_t code : {64u, 101u, 112u, 121u, 1117u, 1231u}) {
+    EXPECT_TRUE(raised([&] { io(code); })) << code;
+    EXPECT_TRUE(IsRetriableCode(code)) << code;
+  }
+  for (const std::uint32_t code : {2u, 3u, 5u, 8u, 32u, 87u, 183u, 206u}) {
+    EXPECT_FALSE(raised([&] { io(code); })) << code;
+  }
+  EXPECT_TRUE(raised([] { RaiseNotBackYet("Target Folder"); }));
+  EXPECT_TRUE(raised([&] { writer(full); }));
+  EXPECT_FALSE(raised([&] { writer(short_write); }));
+  EXPECT_FALSE(raised([] { RaiseException("Strange Counter Size"); }));
+  EXPECT_FALSE(raised([] { throw std::bad_alloc(); }));
+}
+
 // Thousands of tiny blocks, each different, through the two buffers: they
-// reach the file in order and intact, however the threads interleave.
-// After the last one the writer touches only its events, which live on:
-// the writer object itself may go (under the sanitizers a touch shows).
+// reach the file in order and intact, however the threads interleave. The
+// writer's end stops and joins its thread (under the sanitizers a touch of
+// the object after that shows).
 TEST(BackgroundWriter, BlocksArriveInOrderAndIntact) {
   static const std::unique_ptr<os::Platform> platform =
       os::CreateNativePlatform();
@@ -38,7 +75,7 @@ TEST(BackgroundWriter, BlocksArriveInOrderAndIntact) {
   target.Assign(name);
   target.OpenOrCreate(FileChannel::Sharing::kShared);
   auto writer = std::make_unique<BackgroundWriter>(*platform, console, "/");
-  writer->Start(target, slots, 16);
+  writer->Start(target, slots, 16, OnWriterFailure::kEndProcess);
   writer->WaitIdle();  // nothing handed off yet: returns at once
   std::string expected;
   for (int k = 0; k < 3000; ++k) {
@@ -46,11 +83,27 @@ TEST(BackgroundWriter, BlocksArriveInOrderAndIntact) {
     expected.append(storage[k % 2], 16);
     writer->HandOff();
   }
-  writer->WaitIdle();
   writer.reset();
   std::ifstream written(name, std::ios::binary);
   EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(written), {}) ==
               expected);
+}
+
+// Where a retry may follow, a failed write is handed back: every later
+// wait of the main thread raises it, and the writer can still be stopped.
+TEST(BackgroundWriter, FailedWriteHandedBack) {
+  const std::unique_ptr<os::Platform> platform = os::CreateNativePlatform();
+  report::ConsoleOut console(*platform, "\n");
+  FileChannel target(*platform);
+  target.Assign("");  // the standard input: not open for writing
+  target.Open();
+  char storage[2][16] = {};
+  void* slots[2] = {storage[0], storage[1]};
+  BackgroundWriter writer(*platform, console, "/");
+  writer.Start(target, slots, 16, OnWriterFailure::kHandBack);
+  writer.HandOff();
+  EXPECT_THROW(writer.WaitIdle(), WriterFailed);
+  EXPECT_THROW(writer.HandOff(), WriterFailed);
 }
 
 }  // namespace
