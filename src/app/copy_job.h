@@ -31,8 +31,8 @@ struct Context {
 // writing a block when the process ends.
 struct CopyFiles {
   explicit CopyFiles(const Context& context)
-      : source(context.platform),
-        target(context.platform),
+      : source(context.platform, "Source File"),
+        target(context.platform, "Temporary Target File"),
         size_file(context.platform),
         writer(context.platform, context.console,
                context.conventions.name_separators) {}

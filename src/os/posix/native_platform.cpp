@@ -13,7 +13,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -187,12 +186,22 @@ Status HoldExclusively(int fd) {
   return {};
 }
 
-// Windows refuses to open a directory as a file; so does the program.
-Status RefuseDirectory(int fd) {
-  struct stat info;
-  if (::fstat(fd, &info) != 0) return Failed("fstat");
-  if (S_ISDIR(info.st_mode)) return Status{kErrorAccessDenied, EISDIR, "open"};
-  return {};
+void Pause(long ms) {
+  const timespec pause{ms / 1000, ms % 1000 * 1000000};
+  ::nanosleep(&pause, nullptr);
+}
+
+// A lock on the held destination folder (`how`: LOCK_SH or LOCK_EX), waited
+// for some 5 s at most. Runs on this machine keep their exclusion through
+// it while a file is let go for its rename (see RenameIfAbsent); a folder
+// that takes no locks is used without.
+bool LockFolder(int folder, int how) {
+  for (long wait_ms = 10;; wait_ms *= 2) {
+    if (::flock(folder, how | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return true;
+    if (wait_ms > 2560) return false;
+    Pause(wait_ms);
+  }
 }
 
 // Whether every request on the file crosses a network: FUSE (sshfs, SMB
@@ -293,6 +302,7 @@ class PosixPlatform final : public Platform {
   Status SetCacheMode(FileHandle& file, const std::string& name,
                       CacheMode mode) override;
   Status CloseFile(FileHandle file) override;
+  Result<FileKind> KindOf(FileHandle file) override;
   Result<std::uint32_t> LinkCount(FileHandle file) override;
   bool IsSameFile(FileHandle file, const std::string& name) override;
   Result<FileTimes> GetFileTimes(FileHandle file) override;
@@ -305,8 +315,8 @@ class PosixPlatform final : public Platform {
   Status RenameNoReplace(FileHandle& file, const std::string& from,
                          const std::string& to) override;
   Status LinkNoReplace(const std::string& from, const std::string& to) override;
-  Status RenameIfAbsent(FileHandle& file, const std::string& from,
-                        const std::string& to) override;
+  Result<bool> RenameIfAbsent(FileHandle& file, const std::string& from,
+                              const std::string& to) override;
   Status FlushFolderOf(const std::string& name) override;
   bool ValidDataCallAvailable() override { return true; }
   Status ReserveSpace(FileHandle file, std::int64_t former,
@@ -350,6 +360,11 @@ class PosixPlatform final : public Platform {
     std::string leaf;
   };
   AtName At(const std::string& name) const;
+  // The held folder of `name`, or -1.
+  int HeldFolderOf(const std::string& name) const {
+    const auto held = folders_.find(ParentOf(name));
+    return held == folders_.end() ? -1 : held->second;
+  }
 
   // Used by the main thread only, like the source it serves.
   std::map<int, ReadsInFlight> reads_;
@@ -371,36 +386,57 @@ PosixPlatform::AtName PosixPlatform::At(const std::string& name) const {
 Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
                                            OpenMode mode) {
   const bool writable = mode != OpenMode::kReadExisting;
+  const bool exclusive = mode == OpenMode::kReadWriteExclusive;
   // Writable files are created private to the owner until the copy is
   // complete, and O_NOFOLLOW keeps a planted symbolic link from redirecting
   // them. Creating only a missing file, in the same call, never empties a
-  // file that a failing share merely could not open.
+  // file that a failing share merely could not open. O_NONBLOCK: a FIFO or
+  // a device opens at once instead of waiting for a peer (the caller asks
+  // KindOf and refuses it); a regular file is made blocking again.
   const int creating = mode == OpenMode::kReadWriteExisting ? 0 : O_CREAT;
-  const int flags = writable ? O_RDWR | creating | O_NOFOLLOW | O_CLOEXEC
-                             : O_RDONLY | O_CLOEXEC;
-  if (mode == OpenMode::kReadWriteExclusive &&
-      folders_.count(ParentOf(name)) == 0) {
+  const int flags = (writable ? O_RDWR | creating | O_NOFOLLOW : O_RDONLY) |
+                    O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  if (exclusive && folders_.count(ParentOf(name)) == 0) {
     // Where the folder cannot be opened (no read permission), names are
     // used as they are.
     const int folder = OpenRetrying(AT_FDCWD, ParentOf(name).c_str(),
                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) folders_[ParentOf(name)] = folder;
   }
+  // An exclusive open waits while another run has let go of its file for
+  // the rename (RenameIfAbsent), so that it never takes that file.
+  const int folder = exclusive ? HeldFolderOf(name) : -1;
+  if (folder >= 0 && !LockFolder(folder, LOCK_SH)) {
+    return {{}, FailedWith("flock", kErrorSharingViolation)};
+  }
   const AtName at = writable ? At(name) : AtName{AT_FDCWD, name};
-  const int fd = OpenRetrying(at.folder, at.leaf.c_str(), flags, 0600);
+  int fd = OpenRetrying(at.folder, at.leaf.c_str(), flags, 0600);
+  // A socket cannot be opened at all: it is taken as a path only, for
+  // KindOf to tell.
+  if (fd < 0 && errno == ENXIO) {
+    fd = OpenRetrying(at.folder, at.leaf.c_str(),
+                      O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW));
+  }
+  const int error = errno;
+  struct stat info;
+  Status status;
   // A file that may be missing is looked for in a folder already open.
-  if (fd < 0 && errno == ENOENT && mode == OpenMode::kReadWriteExisting) {
-    return {{}, Failed("open")};
+  if (fd < 0 && error == ENOENT && mode == OpenMode::kReadWriteExisting) {
+    status = Failed("open", error);
+  } else if (fd < 0) {
+    status = OpenFailure(name, error, writable);
+  } else if (::fstat(fd, &info) != 0) {
+    status = Failed("fstat");
+  } else if (S_ISREG(info.st_mode)) {
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+      status = Failed("fcntl");
+    } else if (exclusive) {
+      status = HoldExclusively(fd);
+    }
   }
-  if (fd < 0) return {{}, OpenFailure(name, errno, writable)};
-  Status refused = RefuseDirectory(fd);
-  if (refused.ok() && mode == OpenMode::kReadWriteExclusive) {
-    refused = HoldExclusively(fd);
-  }
-  if (!refused.ok()) {
-    ::close(fd);
-    return {{}, refused};
-  }
+  if (folder >= 0) ::flock(folder, LOCK_UN);
+  if (!status.ok() && fd >= 0) ::close(fd);
+  if (!status.ok()) return {{}, status};
   return {FileHandle{fd, 0}, {}};
 }
 
@@ -514,14 +550,6 @@ Status PosixPlatform::SetPosition(FileHandle file, std::int64_t position) {
 Result<std::int64_t> PosixPlatform::FileSize(FileHandle file) {
   struct stat info;
   if (::fstat(Fd(file), &info) != 0) return {0, Failed("fstat")};
-  if (S_ISBLK(info.st_mode)) {
-    // A disk or partition reports no length through fstat.
-    std::uint64_t bytes = 0;
-    if (::ioctl(Fd(file), BLKGETSIZE64, &bytes) != 0) {
-      return {0, Failed("ioctl")};
-    }
-    return {static_cast<std::int64_t>(bytes), {}};
-  }
   return {static_cast<std::int64_t>(info.st_size), {}};
 }
 
@@ -588,11 +616,18 @@ Status PosixPlatform::CloseFile(FileHandle file) {
     (void)::syscall(SYS_io_destroy, reads_.at(Fd(file)).context);
     reads_.erase(Fd(file));
   }
-  // A file that could not be taken again after its rename (RenameIfAbsent).
+  // A file not taken again after its rename (RenameIfAbsent).
   if (!file.valid()) return {};
   // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
   if (::close(Fd(file)) != 0) return Failed("close");
   return {};
+}
+
+Result<FileKind> PosixPlatform::KindOf(FileHandle file) {
+  struct stat info;
+  if (::fstat(Fd(file), &info) != 0) return {FileKind::kOther, Failed("fstat")};
+  if (S_ISREG(info.st_mode)) return {FileKind::kRegular, {}};
+  return {S_ISDIR(info.st_mode) ? FileKind::kDirectory : FileKind::kOther, {}};
 }
 
 Result<std::uint32_t> PosixPlatform::LinkCount(FileHandle file) {
@@ -694,8 +729,9 @@ Status PosixPlatform::LinkNoReplace(const std::string& from,
   return Failed("link");
 }
 
-Status PosixPlatform::RenameIfAbsent(FileHandle& file, const std::string& from,
-                                     const std::string& to) {
+Result<bool> PosixPlatform::RenameIfAbsent(FileHandle& file,
+                                           const std::string& from,
+                                           const std::string& to) {
   struct stat info;
   const AtName old_name = At(from);
   const AtName new_name = At(to);
@@ -705,31 +741,41 @@ Status PosixPlatform::RenameIfAbsent(FileHandle& file, const std::string& from,
   };
   if (::fstatat(new_name.folder, new_name.leaf.c_str(), &info,
                 AT_SYMLINK_NOFOLLOW) == 0) {
-    return Failed("lstat", EEXIST);
+    return {false, Failed("lstat", EEXIST)};
   }
-  if (errno != ENOENT) return Failed("lstat");
-  if (rename()) return {};
-  if (errno != EBUSY) return Failed("rename");
+  if (errno != ENOENT) return {false, Failed("lstat")};
+  if (rename()) return {true, {}};
+  if (errno != EBUSY) return {false, Failed("rename")};
   // An SMB server will not rename a file that is open without sharing its
-  // deletion: the file is let go for the rename (and its lock with it, for
-  // that moment) and taken again under the name it then has, never through
-  // a link put there. A FUSE client lets go of the server's handle after
-  // close() returns, so the rename may still meet it for a moment: it is
-  // tried again for up to some 2.5 s.
+  // deletion: the file is let go for the rename, and its lock with it. The
+  // folder, held exclusively meanwhile, keeps every other run's exclusive
+  // open waiting (see OpenFile) until the file is taken again under the
+  // name it then has, never through a link put there. Without the folder
+  // the file is not let go. A FUSE client lets go of the server's handle
+  // after close() returns, so the rename may still meet it for a moment:
+  // it is tried again for up to some 2.5 s.
+  const int folder = HeldFolderOf(from);
+  if (folder < 0 || !LockFolder(folder, LOCK_EX)) {
+    return {false, Failed("rename", EBUSY)};
+  }
   ::close(Fd(file));
   bool renamed = rename();
   for (long wait_ms = 10; !renamed && errno == EBUSY && wait_ms <= 1280;
        wait_ms *= 2) {
-    const timespec pause{wait_ms / 1000, wait_ms % 1000 * 1000000};
-    ::nanosleep(&pause, nullptr);
+    Pause(wait_ms);
     renamed = rename();
   }
-  const int error = errno;
+  const Status outcome = renamed ? Status{} : Failed("rename");
   const AtName& now = renamed ? new_name : old_name;
   file.native = OpenRetrying(now.folder, now.leaf.c_str(),
                              O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-  if (file.valid()) (void)HoldExclusively(Fd(file));
-  return renamed ? Status{} : Failed("rename", error);
+  const Status held = file.valid() ? HoldExclusively(Fd(file)) : Failed("open");
+  if (!held.ok() && file.valid()) {
+    ::close(Fd(file));
+    file.native = -1;
+  }
+  ::flock(folder, LOCK_UN);
+  return {renamed, held.ok() ? outcome : held};
 }
 
 Status PosixPlatform::FlushFolderOf(const std::string& name) {

@@ -170,6 +170,18 @@ class Win32Platform final : public Platform {
     if (!::CloseHandle(Native(file))) return Failed("CloseHandle");
     return {};
   }
+  Result<FileKind> KindOf(FileHandle file) override {
+    // A pipe, a console or another device is no disk file.
+    if (::GetFileType(Native(file)) != FILE_TYPE_DISK) {
+      return {FileKind::kOther, {}};
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(Native(file), &info)) {
+      return {FileKind::kOther, Failed("GetFileInformationByHandle")};
+    }
+    const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return {folder ? FileKind::kDirectory : FileKind::kRegular, {}};
+  }
   Result<std::uint32_t> LinkCount(FileHandle file) override {
     BY_HANDLE_FILE_INFORMATION info;
     if (!::GetFileInformationByHandle(Native(file), &info)) {
@@ -230,9 +242,10 @@ class Win32Platform final : public Platform {
   Status LinkNoReplace(const std::string&, const std::string&) override {
     return Status{ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED, "CreateHardLinkA"};
   }
-  Status RenameIfAbsent(FileHandle&, const std::string&,
-                        const std::string&) override {
-    return Status{ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED, "MoveFileExA"};
+  Result<bool> RenameIfAbsent(FileHandle&, const std::string&,
+                              const std::string&) override {
+    return {false,
+            Status{ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED, "MoveFileExA"}};
   }
   Status FlushFolderOf(const std::string& name) override;
   bool ValidDataCallAvailable() override {

@@ -29,7 +29,7 @@ TEST(BackgroundWriter, BlocksArriveInOrderAndIntact) {
   static const std::unique_ptr<os::Platform> platform =
       os::CreateNativePlatform();
   static report::ConsoleOut console(*platform, "\n");
-  static FileChannel target(*platform);
+  static FileChannel target(*platform, "Temporary Target File");
   static char storage[2][16];
   static void* slots[2] = {storage[0], storage[1]};
   const std::string name =
