@@ -3,8 +3,9 @@
 # the final name (atomic; linked, as NFS and sshfs; checked, as SMB and
 # exFAT); each distinct state left meets each change of the world and a
 # rerun. Exit status 0 only with the final file identical to the source as
-# it is then; else a report ends the output, the final name is as it was
-# (or still absent), and a planted link's target unchanged.
+# it is then, else a report ends the output; a final file that was there
+# stays as it was (after a failure, an absent one stays absent), and a
+# planted link's target unchanged.
 
 explore_limit=5  # seconds a rerun may take
 explore_calls=ftruncate,utimensat,fdatasync,renameat2,linkat,renameat,unlinkat,fchmod,fsync
@@ -63,7 +64,8 @@ explore_stops() {  # VIEW DST WAY KIND
 
 # The final file's kind, identity and bytes, or "absent".
 facts() { [[ -e $1 || -L $1 ]] || { echo absent; return; }; stat -c '%F %i' "$1"; [[ ! -f $1 ]] || sha1sum <"$1"; }
-explore_holds() {  # VIEW
+explore_holds() {  # VIEW: a final file that was there is never replaced
+  [[ $before == absent || $(facts "$1/x.bin") == "$before" ]] || return 1
   if [[ $status -eq 0 ]]; then [[ -f $1/x.bin && ! -L $1/x.bin ]] && cmp -s "$src" "$1/x.bin"; return; fi
   [[ $status -ne 124 && $out =~ (Exception\ [A-Za-z0-9_:]+$nl.+|extension)$ ]] &&
     [[ $(facts "$1/x.bin") == "$before" ]]
