@@ -34,8 +34,8 @@ struct Context {
 struct CopyFiles {
   CopyFiles(const Context& context, engine::OnWriterFailure on_failure)
       : buffers(context.platform),
-        source(context.platform),
-        target(context.platform),
+        source(context.platform, "Source File"),
+        target(context.platform, "Temporary Target File"),
         size_file(context.platform),
         writer(context.platform, context.console,
                context.conventions.name_separators),

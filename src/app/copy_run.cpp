@@ -22,11 +22,10 @@ void CheckNameLength(const Context& context, const std::string& name) {
 }
 
 // Whether the temporary file is also the final file, left by a run stopped
-// between the two steps of a linked rename, and so must not be written
-// into: certainly (the system tells; the copy is complete, only its
-// temporary name is left to drop), or maybe (another name, or, where the
-// system never tells, as on sshfs, a final file of the temporary file's
-// very length and last-write time, which only finishing gives it).
+// between the two steps of a linked rename: certainly (the system tells),
+// or maybe (another name, or, where the system never tells, as on sshfs, a
+// final file of the temporary file's very length and last-write time; two
+// names of one file never differ in either).
 enum class SecondName { kNone, kTheFinal, kMaybe };
 
 SecondName SecondNameOf(const Context& context, const JobSettings& s,
@@ -38,17 +37,30 @@ SecondName SecondNameOf(const Context& context, const JobSettings& s,
                ? SecondName::kTheFinal
                : SecondName::kMaybe;
   }
-  if (plan.source_size == 0 || files.target.Size64() != plan.source_size) {
-    return SecondName::kNone;
-  }
   const os::Result<os::Platform::NameFacts> final_file =
       platform.LookUp(s.FinalTargetName());
+  if (final_file.status.code == os::kErrorFileNotFound)
+    return SecondName::kNone;
+  engine::CheckLastError(platform, final_file.status);
   const os::Result<os::FileTimes> times = platform.GetFileTimes(target);
+  engine::CheckLastError(platform, times.status);
   const bool alike =
-      final_file.ok() && times.ok() &&
-      final_file.value.size == plan.source_size &&
+      final_file.value.size == files.target.Size64() &&
       final_file.value.last_write_unix_ns == times.value.last_write_unix_ns;
   return alike ? SecondName::kMaybe : SecondName::kNone;
+}
+
+// Whether the target is a whole copy of the source as it is now: the
+// source's length and last-write time (which finishing gives the copy),
+// and the same last bytes.
+bool CopyOfSource(const Context& context, CopyFiles& files, const Plan& plan) {
+  const os::Result<os::FileTimes> times =
+      context.platform.GetFileTimes(files.target.handle());
+  return plan.source_times.ok() && times.ok() &&
+         times.value.last_write_unix_ns ==
+             plan.source_times.value.last_write_unix_ns &&
+         files.target.Size64() == plan.source_size &&
+         resume::SameTail(files.source, files.target, plan.source_size);
 }
 
 // Opens the source and the target and decides how much is left and how it
@@ -57,6 +69,10 @@ Plan OpenAndPlan(const Context& context, const JobSettings& s,
                  CopyFiles& files) {
   os::Platform& platform = context.platform;
   Plan plan;
+  // An empty name would have to mean the standard input, which is no file
+  // to resume from.
+  if (s.source_name.empty())
+    engine::RaiseException("Source File name is empty");
   CheckNameLength(context, s.source_name);
   CheckNameLength(context, s.TempTargetName());
   CheckNameLength(context, s.FinalTargetName());
@@ -90,19 +106,20 @@ Plan OpenAndPlan(const Context& context, const JobSettings& s,
         context.console);
     rest -= static_cast<std::uint64_t>(plan.copied);
   }
+  // A file that may bear the final name is never written into: a marked
+  // complete copy of this very source goes on to finishing, which writes no
+  // data; where the system tells it is the final file, finishing only drops
+  // the temporary name, and only of a copy of the source as it is now.
   const bool complete = plan.resume && plan.copied == plan.source_size;
-  switch (SecondNameOf(context, s, files, plan)) {
-    case SecondName::kTheFinal:
-      return plan;  // finishing drops the temporary name
-    case SecondName::kMaybe:
-      if (!complete) {
-        engine::RaiseException(
-            "Temporary Target File has another name, delete .tmp and .size "
-            "files to start over");
-      }
-      break;
-    case SecondName::kNone:
-      break;
+  const SecondName second = SecondNameOf(context, s, files, plan);
+  if (second == SecondName::kTheFinal &&
+      (complete || CopyOfSource(context, files, plan))) {
+    return plan;
+  }
+  if (second != SecondName::kNone && !complete) {
+    engine::RaiseException(
+        "Temporary Target File has another name, delete .tmp and .size "
+        "files to start over");
   }
   if (plan.source_size == 0 || complete) return plan;
   plan.bulk = static_cast<std::uint64_t>(block) <= rest;
@@ -143,6 +160,14 @@ void CopyInOnePiece(const Context& context, CopyFiles& files,
   files.target.WriteBlock(buffer, size);
 }
 
+// Drops the temporary name `from` of a file that also bears the final
+// name. An unlink whose first reply was lost (NFS retransmits it) reports
+// a failure although the name is gone: then it is done.
+bool DropTemporaryName(os::Platform& platform, const std::string& from) {
+  return platform.RemoveFile(from).ok() ||
+         platform.LookUp(from).status.code == os::kErrorFileNotFound;
+}
+
 // Gives the complete temporary target its final name `to`, never replacing
 // a file of that name. One atomic rename where the file system has it;
 // else a second name, then the first one dropped (NFS, sshfs); else,
@@ -151,7 +176,8 @@ void CopyInOnePiece(const Context& context, CopyFiles& files,
 // program created under that name in the one round trip between the two.
 // While a two-step way is under way the size file marks the copy complete,
 // so a run stopped between the steps is finished by the next run, which
-// never writes into a file that may already bear the final name.
+// never writes into a file that may already bear the final name. A file
+// let go for the rename and not held again fails the run.
 bool GiveFinalName(os::Platform& platform, engine::FileChannel& target,
                    const std::string& to, bool other_names) {
   os::FileHandle& file = target.handle();
@@ -159,20 +185,24 @@ bool GiveFinalName(os::Platform& platform, engine::FileChannel& target,
   // An earlier run took the second name and was stopped before it dropped
   // the first; only the system can tell, and some never do (sshfs).
   if (other_names && platform.IsSameFile(file, to)) {
-    return platform.RemoveFile(from).ok();
+    return DropTemporaryName(platform, from);
   }
   os::Status named = platform.RenameNoReplace(file, from, to);
   if (named.code != os::kErrorNotSupported) return named.ok();
   named = platform.LinkNoReplace(from, to);
   if (named.ok()) {
-    if (platform.RemoveFile(from).ok()) return true;
+    if (DropTemporaryName(platform, from)) return true;
     // Two names for one file must not outlive the run: the name just made
-    // goes again, and the copy stays under its temporary name.
-    (void)platform.RemoveFile(to);
+    // goes again, but only while the temporary name certainly still stands
+    // for the file. Should that fail too, the next run finds the two names
+    // of one file and finishes.
+    if (platform.IsSameFile(file, from)) (void)platform.RemoveFile(to);
     return false;
   }
   if (named.code != os::kErrorNotSupported) return false;
-  return platform.RenameIfAbsent(file, from, to).ok();
+  const os::Result<bool> renamed = platform.RenameIfAbsent(file, from, to);
+  if (!file.valid()) engine::CheckIO(renamed.status);
+  return renamed.value;
 }
 
 // Gives the complete temporary target its exact size, the source's times,

@@ -8,55 +8,51 @@ namespace ferrux::engine {
 void FileChannel::Assign(std::string name) {
   name_ = std::move(name);
   mode_ = ChannelMode::kClosed;
-  standard_ = false;
 }
 
 void FileChannel::Require(bool allowed) const {
   if (!allowed) CheckIO(kIoNotAllowed);
 }
 
-void FileChannel::OpenWith(os::OpenMode open_mode, ChannelMode mode_after) {
-  if (name_.empty()) {
-    handle_ = platform_.StandardHandle(os::StandardStream::kInput);
-    mode_ = ChannelMode::kReadWrite;
-    standard_ = true;
+// The one place that decides which files the program works with: a FIFO,
+// a socket or a device would block, or feed the copy something else than
+// a file's bytes.
+void FileChannel::Adopt(const os::Result<os::FileHandle>& opened,
+                        ChannelMode mode_after) {
+  mode_ = ChannelMode::kClosed;
+  CheckIO(opened.status);
+  const os::Result<os::FileKind> kind = platform_.KindOf(opened.value);
+  if (kind.ok() && kind.value == os::FileKind::kRegular) {
+    handle_ = opened.value;
+    mode_ = mode_after;
     return;
   }
-  const os::Result<os::FileHandle> opened =
-      platform_.OpenFile(name_, open_mode);
-  if (!opened.ok()) {
-    mode_ = ChannelMode::kClosed;
-    CheckIO(opened.status);
-  }
-  handle_ = opened.value;
-  mode_ = mode_after;
-  standard_ = false;
+  // Refused unread and unwritten: what its close says changes nothing.
+  (void)platform_.CloseFile(opened.value);
+  CheckIO(kind.status);
+  if (kind.value == os::FileKind::kDirectory) CheckIO(os::kErrorAccessDenied);
+  RaiseException(std::string(what_) + " is not a regular file");
 }
 
 void FileChannel::Open() {
-  OpenWith(os::OpenMode::kReadExisting, ChannelMode::kReadOnly);
+  Adopt(platform_.OpenFile(name_, os::OpenMode::kReadExisting),
+        ChannelMode::kReadOnly);
 }
 
 bool FileChannel::OpenExisting() {
-  if (name_.empty()) {
-    OpenWith(os::OpenMode::kReadWriteExisting, ChannelMode::kReadWrite);
-    return true;
-  }
   const os::Result<os::FileHandle> opened =
       platform_.OpenFile(name_, os::OpenMode::kReadWriteExisting);
   mode_ = ChannelMode::kClosed;
   if (opened.status.code == os::kErrorFileNotFound) return false;
-  CheckIO(opened.status);
-  handle_ = opened.value;
-  mode_ = ChannelMode::kReadWrite;
-  standard_ = false;
+  Adopt(opened, ChannelMode::kReadWrite);
   return true;
 }
 
 void FileChannel::OpenOrCreate(Sharing sharing) {
-  OpenWith(sharing == Sharing::kExclusive ? os::OpenMode::kReadWriteExclusive
-                                          : os::OpenMode::kReadWrite,
-           ChannelMode::kReadWrite);
+  Adopt(platform_.OpenFile(name_, sharing == Sharing::kExclusive
+                                      ? os::OpenMode::kReadWriteExclusive
+                                      : os::OpenMode::kReadWrite),
+        ChannelMode::kReadWrite);
 }
 
 std::uint32_t FileChannel::ReadBlock(void* buffer, std::uint32_t count) {
@@ -99,7 +95,7 @@ void FileChannel::TruncateHere() {
 }
 
 FileChannel::~FileChannel() {
-  if (mode_ != ChannelMode::kClosed && !standard_) {
+  if (mode_ != ChannelMode::kClosed) {
     (void)platform_.CloseFile(handle_);  // nothing is left to report it to
   }
 }
@@ -107,7 +103,6 @@ FileChannel::~FileChannel() {
 void FileChannel::Close() {
   Require(mode_ != ChannelMode::kClosed);
   mode_ = ChannelMode::kClosed;
-  if (standard_) return;
   CheckIO(platform_.CloseFile(handle_));
 }
 

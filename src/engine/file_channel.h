@@ -18,9 +18,14 @@ enum class ChannelMode { kClosed, kReadOnly, kReadWrite };
 inline constexpr std::uint32_t kUncachedUnit = 4096;
 
 // A channel is used by one thread at a time; the caller hands it over.
+// Only regular files are opened: a directory fails as Windows fails to
+// open one (EInOutError "File access denied"), anything else with
+// Exception "<what> is not a regular file", where `what` names the file's
+// part in the copy ("Source File").
 class FileChannel {
  public:
-  explicit FileChannel(os::Platform& platform) : platform_(platform) {}
+  FileChannel(os::Platform& platform, const char* what)
+      : platform_(platform), what_(what) {}
   FileChannel(const FileChannel&) = delete;
   FileChannel& operator=(const FileChannel&) = delete;
   // Closes a file still open (a failed run's), ignoring a failure: its
@@ -31,15 +36,13 @@ class FileChannel {
   // must already be within the platform's limit.
   void Assign(std::string name);
 
-  // Opens the existing file for reading; others may read and write it. An
-  // empty name takes the standard input instead. The channel is at
-  // position 0 and kReadOnly.
+  // Opens the existing file for reading; others may read and write it. The
+  // channel is at position 0 and kReadOnly.
   void Open();
   // Opens the file for reading and writing, keeping its contents, or
   // creates it when it does not exist; no other failure creates, empties or
   // touches anything. kExclusive holds the file for this run alone until
-  // it is closed (another run fails with a sharing violation). An empty
-  // name takes the standard input instead.
+  // it is closed (another run fails with a sharing violation).
   enum class Sharing { kShared, kExclusive };
   void OpenOrCreate(Sharing sharing);
   // Opens the existing file for reading and writing, shared; returns false,
@@ -63,8 +66,8 @@ class FileChannel {
   std::uint32_t WriteBlockCounted(const void* buffer, std::uint32_t count);
   // Makes the file end at the current position (cuts or extends it).
   void TruncateHere();
-  // Closes the handle (a standard handle stays open); the channel is closed
-  // afterwards even when that fails.
+  // Closes the handle; the channel is closed afterwards even when that
+  // fails.
   void Close();
 
   // Forces the data written so far to the storage device; raises
@@ -89,16 +92,17 @@ class FileChannel {
   os::FileHandle& handle() { return handle_; }
 
  private:
-  void OpenWith(os::OpenMode open_mode, ChannelMode mode_after);
+  // Takes the file `opened`, if it is one the program works with.
+  void Adopt(const os::Result<os::FileHandle>& opened, ChannelMode mode_after);
   void Reopen(os::CacheMode cache_mode);
   // Raises EInOutError 103 unless the channel's mode allows the operation.
   void Require(bool allowed) const;
 
   os::Platform& platform_;
+  const char* what_;
   std::string name_;
   os::FileHandle handle_;
   ChannelMode mode_ = ChannelMode::kClosed;
-  bool standard_ = false;
 };
 
 }  // namespace ferrux::engine

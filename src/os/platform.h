@@ -71,6 +71,11 @@ enum class OpenMode {
   kReadWriteExclusive,
 };
 
+// What an open file is. An open never waits for a peer (a FIFO, a
+// device); a file that is not regular may come back open for nothing but
+// KindOf and CloseFile.
+enum class FileKind { kRegular, kDirectory, kOther };
+
 // How transfers of an open file meet the file cache. Uncached transfers
 // need buffer addresses, sizes and file positions that are multiples of
 // 4096 bytes.
@@ -172,6 +177,7 @@ class Platform {
   virtual Status SetCacheMode(FileHandle& file, const std::string& name,
                               CacheMode mode) = 0;
   virtual Status CloseFile(FileHandle file) = 0;
+  virtual Result<FileKind> KindOf(FileHandle file) = 0;
   // How many names the file has. Some network file systems always say 1.
   virtual Result<std::uint32_t> LinkCount(FileHandle file) = 0;
   // Whether `name` is another name of the open `file`: true only when the
@@ -217,9 +223,12 @@ class Platform {
   virtual Status LinkNoReplace(const std::string& from,
                                const std::string& to) = 0;
   // A check that `to` does not exist, then a rename that would replace a
-  // file created under `to` between the two by someone else.
-  virtual Status RenameIfAbsent(FileHandle& file, const std::string& from,
-                                const std::string& to) = 0;
+  // file created under `to` between the two by someone else. The value
+  // says whether the file was renamed. Where the file had to be let go for
+  // the rename, no other run takes it meanwhile; if it cannot be held
+  // again afterwards, `file` is left invalid and the status says why.
+  virtual Result<bool> RenameIfAbsent(FileHandle& file, const std::string& from,
+                                      const std::string& to) = 0;
   // Lets go of the folders held for files opened with kReadWriteExclusive,
   // so that nothing of a share stays open; a later exclusive open holds its
   // folder anew. Only while no such file is open.

@@ -13,8 +13,6 @@ constexpr unsigned char kTag[4] = {'F', 'X', 'S', '1'};
 constexpr std::uint32_t kTagAt = 8;
 constexpr std::uint32_t kStampAt = 12;
 
-// Enough of the source's end to tell another file, or another version of
-// it, without rereading the copy.
 constexpr std::uint32_t kComparedBytes = 65536;
 
 void Put(Record& record, std::uint32_t at, std::int64_t value) {
@@ -87,6 +85,13 @@ void ValidateCount(std::uint32_t bytes_read, std::int64_t count,
   }
 }
 
+bool SameTail(engine::FileChannel& source, engine::FileChannel& target,
+              std::int64_t end) {
+  const std::int64_t from = end - std::min<std::int64_t>(end, kComparedBytes);
+  const auto length = static_cast<std::uint32_t>(end - from);
+  return ReadAt(source, from, length) == ReadAt(target, from, length);
+}
+
 std::int64_t SizeFile::Open(const std::string& name,
                             engine::FileChannel& source,
                             engine::FileChannel& target,
@@ -114,10 +119,7 @@ std::int64_t SizeFile::Open(const std::string& name,
     engine::RaiseException(
         "Source File changed, delete .tmp and .size files to start over");
   }
-  const std::int64_t from =
-      stored.count - std::min<std::int64_t>(stored.count, kComparedBytes);
-  const auto length = static_cast<std::uint32_t>(stored.count - from);
-  if (ReadAt(source, from, length) != ReadAt(target, from, length)) {
+  if (!SameTail(source, target, stored.count)) {
     engine::RaiseException(
         "Temporary Target File does not match Source File, delete .tmp and "
         ".size files to start over");

@@ -51,10 +51,16 @@ StoredCount DecodeRecord(const Record& record, std::uint32_t size);
 void ValidateCount(std::uint32_t bytes_read, std::int64_t count,
                    std::int64_t temp_size, std::int64_t source_size);
 
+// Whether the last bytes before `end` (up to 64 KiB) are the same in the
+// source and the target: enough to tell another file, or another version
+// of it, without rereading the copy. Moves both channels' positions.
+bool SameTail(engine::FileChannel& source, engine::FileChannel& target,
+              std::int64_t end);
+
 // The open size file of a resumable run. Main thread only.
 class SizeFile {
  public:
-  explicit SizeFile(os::Platform& platform) : channel_(platform) {}
+  explicit SizeFile(os::Platform& platform) : channel_(platform, "Size File") {}
 
   // Opens the file where it exists (else it is created when a count is
   // first stored), reads and validates the stored count against both

@@ -12,6 +12,9 @@
 //   writeback_seed=N  with volatile: at the power cut each lost write or
 //                     truncation still reaches the disk with probability
 //                     1/2 (pseudo-random from N), as early write-back can
+//   replacing_rename  a rename that must not replace is refused (EINVAL)
+//                     while a plain one replaces, as cloud and object-store
+//                     mounts do (hard links are never served)
 //
 // Single-threaded: the daemon serves one request at a time.
 #define FUSE_USE_VERSION 31
@@ -38,12 +41,14 @@ struct Options {
   int short_reads = 0;
   int is_volatile = 0;
   unsigned long writeback_seed = 0;
+  int replacing_rename = 0;
 } options;
 
 const fuse_opt kOptionTable[] = {
     {"short_reads", offsetof(Options, short_reads), 1},
     {"volatile", offsetof(Options, is_volatile), 1},
     {"writeback_seed=%lu", offsetof(Options, writeback_seed), 0},
+    {"replacing_rename", offsetof(Options, replacing_rename), 1},
     FUSE_OPT_END};
 
 int root = -1;  // the backing folder
@@ -160,6 +165,7 @@ int DoRelease(const char*, fuse_file_info* fi) { return Done(close(Fd(fi))); }
 int DoUnlink(const char* path) { return Done(unlinkat(root, Rel(path), 0)); }
 
 int DoRename(const char* from, const char* to, unsigned int flags) {
+  if (options.replacing_rename && flags != 0) return -EINVAL;
   return Done(renameat2(root, Rel(from), root, Rel(to), flags));
 }
 

@@ -8,7 +8,9 @@
 //   FERRUX_SHIM_REFUSE_DIRECT=1: O_DIRECT is refused (EINVAL), as by file
 //     systems without direct I/O;
 //   FERRUX_SHIM_NONBLOCKING_STDOUT=1: standard output, a pipe, is made
-//     non-blocking and one page small before the program starts.
+//     non-blocking and one page small before the program starts;
+//   FERRUX_SHIM_UNLINK_LIES=N: the Nth unlinkat() removes the name and
+//     yet fails with ENOENT, as NFS answers an unlink sent again.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,7 +25,7 @@
 
 namespace {
 
-std::atomic<long> reads, writes;
+std::atomic<long> reads, writes, unlinks;
 
 template <class Call>
 Call Real(const char* name) {
@@ -72,6 +74,15 @@ ssize_t write(int fd, const void* buffer, size_t count) {
   if (planned < 0) return -1;
   return Real<ssize_t (*)(int, const void*, size_t)>("write")(
       fd, buffer, static_cast<size_t>(planned));
+}
+
+int unlinkat(int folder, const char* name, int flags) {
+  const int done =
+      Real<int (*)(int, const char*, int)>("unlinkat")(folder, name, flags);
+  const char* nth = getenv("FERRUX_SHIM_UNLINK_LIES");
+  if (done != 0 || nth == nullptr || ++unlinks != atol(nth)) return done;
+  errno = ENOENT;
+  return -1;
 }
 
 // fcntl64 is the name some builds of the C library link against.

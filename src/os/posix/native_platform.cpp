@@ -1,68 +1,25 @@
-// POSIX (Linux) body of the native platform: files through file descriptors,
-// errno mapped to the Win32 codes the rest of the program speaks, memory
-// through mmap/mlock, events over a mutex and a condition variable.
-#include "os/native_platform.h"
-
-#include <dlfcn.h>
+// POSIX (Linux) body of the native platform, files and I/O: file
+// descriptors opened without waiting, errno mapped to the Win32 codes the
+// rest of the program speaks, cache modes switched on the open descriptor,
+// reads that run ahead through native AIO. Names and finishing are in
+// names.cpp, memory, threads and the process in process.cpp.
 #include <fcntl.h>
-#include <limits.h>
-#include <linux/aio_abi.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <poll.h>
-#include <signal.h>
-#include <stdio.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
-#include <time.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
-namespace ferrux::os {
+#include "os/posix/posix_platform.h"
+
+namespace ferrux::os::posix {
 namespace {
-
-// FileHandle::traits bits. kTraitDropCache: the handle uses the page cache
-// (a local source by choice, a target whose file system refused O_DIRECT),
-// and the back end keeps that cache clean by hand. kTraitReadsAhead: its
-// direct reads may run ahead (see ReadsInFlight).
-constexpr std::uint32_t kTraitDropCache = 1;
-constexpr std::uint32_t kTraitReadsAhead = 2;
-
-// The reads of one file that run ahead, through Linux native AIO on a
-// descriptor opened for direct I/O: numbered as begun, ended in that order
-// even when the later one completes first.
-struct ReadsInFlight {
-  aio_context_t context = 0;
-  std::uint64_t begun = 0;
-  std::uint64_t ended = 0;
-  std::map<std::uint64_t, std::int64_t> done;  // results not yet ended
-};
-
-// Win32 codes for errno values that have no constant in platform.h.
-constexpr std::uint32_t kErrorInvalidHandle = 6;
-constexpr std::uint32_t kErrorNotSameDevice = 17;
-constexpr std::uint32_t kErrorNotSupported = 50;
-constexpr std::uint32_t kErrorNetNameDeleted = 64;
-constexpr std::uint32_t kErrorSemTimeout = 121;
-constexpr std::uint32_t kErrorBusy = 170;
-constexpr std::uint32_t kErrorAlreadyExists = 183;
-constexpr std::uint32_t kErrorFileTooLarge = 223;
-constexpr std::uint32_t kErrorNoData = 232;
-constexpr std::uint32_t kErrorIoDevice = 1117;
-constexpr std::uint32_t kErrorCantResolveFilename = 1921;
 
 std::uint32_t Win32CodeOf(int error) {
   switch (error) {
@@ -123,25 +80,6 @@ std::uint32_t Win32CodeOf(int error) {
   }
 }
 
-// Captures errno at the failure site.
-Status Failed(const char* call, int error = errno) {
-  return Status{Win32CodeOf(error), error, call};
-}
-
-// A failure with a Win32 code but no errno behind it.
-Status FailedWith(const char* call, std::uint32_t code) {
-  return Status{code, 0, call};
-}
-
-int Fd(FileHandle file) { return static_cast<int>(file.native); }
-
-std::string ParentOf(const std::string& name) {
-  const auto slash = name.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return name.substr(0, slash);
-}
-
 // An open that fails with ENOENT says "file not found" only when the file
 // alone is missing; a missing directory on the path is "path not found". A
 // symbolic link where a writable file should be is refused access.
@@ -163,36 +101,6 @@ Status OpenFailure(const std::string& name, int error, bool writable) {
 bool WaitWritable(int fd) {
   pollfd writable{fd, POLLOUT, 0};
   return ::poll(&writable, 1, -1) >= 0 || errno == EINTR;
-}
-
-int OpenRetrying(int folder, const char* name, int flags, mode_t mode = 0) {
-  int fd;
-  do {
-    fd = ::openat(folder, name, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-// Runs of the program exclude one another from a file, as the Win32 share
-// modes make them do: an exclusive advisory lock, held as long as the
-// descriptor is open. File systems without locks are used without.
-Status HoldExclusively(int fd) {
-  int result;
-  do {
-    result = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0 && errno == EWOULDBLOCK) {
-    return FailedWith("flock", kErrorSharingViolation);
-  }
-  return {};
-}
-
-// Windows refuses to open a directory as a file; so does the program.
-Status RefuseDirectory(int fd) {
-  struct stat info;
-  if (::fstat(fd, &info) != 0) return Failed("fstat");
-  if (S_ISDIR(info.st_mode)) return Status{kErrorAccessDenied, EISDIR, "open"};
-  return {};
 }
 
 // Whether every request on the file crosses a network: FUSE (sshfs, SMB
@@ -217,15 +125,6 @@ bool Distant(int fd) {
   }
 }
 
-// Errors of a call that the file system does not offer at all.
-bool Unsupported(int error) {
-  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
-}
-
-Status NotSupported(const char* call, int error) {
-  return Status{kErrorNotSupported, error, call};
-}
-
 // Drops [begin, end) from the page cache, reaching back a little further:
 // the kernel keeps a file in folios of up to 2 MiB and drops only those
 // wholly inside the range, so with small blocks a folio straddling the
@@ -236,202 +135,93 @@ void DropCache(int fd, off_t begin, off_t end) {
   (void)::posix_fadvise(fd, from, end - from, POSIX_FADV_DONTNEED);
 }
 
-class PosixEvent final : public Event {
- public:
-  PosixEvent(EventReset reset, InitialState initial)
-      : manual_(reset == EventReset::kManual),
-        set_(initial == InitialState::kSet) {}
+}  // namespace
 
-  void Set() override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      set_ = true;
-    }
-    if (manual_) {
-      changed_.notify_all();
-    } else {
-      changed_.notify_one();
-    }
-  }
+Status Failed(const char* call, int error) {
+  return Status{Win32CodeOf(error), error, call};
+}
 
-  void Reset() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    set_ = false;
-  }
+Status FailedWith(const char* call, std::uint32_t code) {
+  return Status{code, 0, call};
+}
 
-  void Wait() override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return set_; });
-    if (!manual_) set_ = false;
-  }
-
- private:
-  const bool manual_;
-  bool set_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-};
-
-class PosixPlatform final : public Platform {
- public:
-  Result<FileHandle> OpenFile(const std::string& name, OpenMode mode) override;
-  FileHandle StandardHandle(StandardStream stream) override;
-  Result<std::uint32_t> ReadFile(FileHandle file, void* buffer,
-                                 std::uint32_t count) override;
-  bool ReadsAhead(FileHandle file) override {
-    return (file.traits & kTraitReadsAhead) != 0;
-  }
-  Status BeginRead(FileHandle file, void* buffer, std::uint32_t count,
-                   std::int64_t position) override;
-  Result<std::uint32_t> EndRead(FileHandle file) override;
-  Result<std::uint32_t> WriteFile(FileHandle file, const void* buffer,
-                                  std::uint32_t count) override;
-  Status SetPosition(FileHandle file, std::int64_t position) override;
-  Result<std::int64_t> FileSize(FileHandle file) override;
-  Status SetEndOfFile(FileHandle file) override;
-  Status FlushFile(FileHandle file) override;
-  Status SetCacheMode(FileHandle& file, const std::string& name,
-                      CacheMode mode) override;
-  Status CloseFile(FileHandle file) override;
-  Result<std::uint32_t> LinkCount(FileHandle file) override;
-  bool IsSameFile(FileHandle file, const std::string& name) override;
-  Result<FileTimes> GetFileTimes(FileHandle file) override;
-  Status SetFileTimes(FileHandle file, const FileTimes& times) override;
-  Result<std::uint32_t> GetAttributes(const std::string& name) override;
-  Result<NameFacts> LookUp(const std::string& name) override;
-  std::int64_t LargestFileSize(FileHandle file) override {
-    struct statfs info;
-    const bool fat =
-        ::fstatfs(Fd(file), &info) == 0 && info.f_type == MSDOS_SUPER_MAGIC;
-    std::int64_t largest = fat ? std::int64_t{0xFFFFFFFF} : INT64_MAX;
-    // The process's own limit (ulimit -f) stops a file as the volume does.
-    struct rlimit limit;
-    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 &&
-        limit.rlim_cur != RLIM_INFINITY &&
-        limit.rlim_cur < static_cast<rlim_t>(largest)) {
-      largest = static_cast<std::int64_t>(limit.rlim_cur);
-    }
-    return largest;
-  }
-  NameLengths MeasureName(const std::string& name) override {
-    const std::size_t slash = name.find_last_of('/');
-    const std::size_t leaf =
-        slash == std::string::npos ? name.size() : name.size() - slash - 1;
-    errno = 0;
-    const long limit = ::pathconf(ParentOf(name).c_str(), _PC_NAME_MAX);
-    return {name.size(), leaf,
-            limit > 0 ? static_cast<std::size_t>(limit) : SIZE_MAX};
-  }
-  Status SetAttributes(FileHandle file, const std::string& name,
-                       std::uint32_t attributes) override;
-  Status RemoveFile(const std::string& name) override;
-  Status RenameNoReplace(FileHandle& file, const std::string& from,
-                         const std::string& to) override;
-  Status LinkNoReplace(const std::string& from, const std::string& to) override;
-  Status RenameIfAbsent(FileHandle& file, const std::string& from,
-                        const std::string& to) override;
-  void ForgetFolders() override;
-  Result<std::uint64_t> FileSystemOf(const std::string& name) override;
-  Status FlushFolderOf(const std::string& name) override;
-  bool ValidDataCallAvailable() override { return true; }
-  Status ReserveSpace(FileHandle file, std::int64_t former,
-                      std::int64_t length) override;
-  std::string DescribeError(const Status& status) override;
-
-  bool IsNtFamily() override { return true; }
-  Status EnablePrivileges() override { return {}; }
-  Result<bool> IsCharacterDevice(FileHandle file) override;
-  bool IsLeadByte(unsigned char) override { return false; }
-  std::string ToOem(std::string_view text) override {
-    return std::string(text);
-  }
-  char TimeSeparator() override { return ':'; }
-
-  void* AllocatePages(std::size_t size) override;
-  void FreePages(void* address, std::size_t size) override {
-    (void)::munmap(address, size);  // fails only for a region never mapped
-  }
-  bool LockPages(void* address, std::size_t size) override {
-    return ::mlock(address, size) == 0;
-  }
-  std::optional<LockLimits> GetLockLimits() override;
-  bool SetLockLimits(const LockLimits& limits) override;
-
-  std::uint32_t TickCount() override;
-  void Sleep(std::uint32_t milliseconds) override;
-
-  Result<std::unique_ptr<Event>> NewEvent(EventReset reset,
-                                          InitialState initial) override {
-    return {std::make_unique<PosixEvent>(reset, initial), {}};
-  }
-  Result<std::unique_ptr<Thread>> StartThread(ThreadEntry entry,
-                                              void* argument) override;
-
-  CodeLocation LocateCode(const void* address) override;
-  // A debugger on Linux sees the report's exit; nothing to offer.
-  void OfferUnhandled(const void*) override {}
-  [[noreturn]] void ExitProcess(int status) override { ::_exit(status); }
-
- private:
-  // A name as the *at() calls take it: relative to the destination folder
-  // when that is held (see OpenFile), else as given.
-  struct AtName {
-    int folder;
-    std::string leaf;
-  };
-  AtName At(const std::string& name) const;
-
-  // Used by the main thread only, like the source it serves.
-  std::map<int, ReadsInFlight> reads_;
-  // The folders of files opened exclusively, by path, held open until
-  // ForgetFolders (between the tries of a copy): the names in them are
-  // reached without looking the folder up again (a round trip on a share),
-  // it cannot be swapped for another under the run, and it is there to be
-  // flushed after the rename.
-  std::map<std::string, int> folders_;
-};
-
-PosixPlatform::AtName PosixPlatform::At(const std::string& name) const {
-  const auto held = folders_.find(ParentOf(name));
-  if (held == folders_.end()) return {AT_FDCWD, name};
+std::string ParentOf(const std::string& name) {
   const auto slash = name.find_last_of('/');
-  return {held->second,
-          slash == std::string::npos ? name : name.substr(slash + 1)};
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return name.substr(0, slash);
+}
+
+int OpenRetrying(int folder, const char* name, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::openat(folder, name, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool Unsupported(int error) {
+  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+Status NotSupported(const char* call, int error) {
+  return Status{kErrorNotSupported, error, call};
 }
 
 Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
                                            OpenMode mode) {
   const bool writable = mode != OpenMode::kReadExisting;
+  const bool exclusive = mode == OpenMode::kReadWriteExclusive;
   // Writable files are created private to the owner until the copy is
   // complete, and O_NOFOLLOW keeps a planted symbolic link from redirecting
   // them. Creating only a missing file, in the same call, never empties a
-  // file that a failing share merely could not open.
+  // file that a failing share merely could not open. O_NONBLOCK: a FIFO or
+  // a device opens at once instead of waiting for a peer (the caller asks
+  // KindOf and refuses it); a regular file is made blocking again.
   const int creating = mode == OpenMode::kReadWriteExisting ? 0 : O_CREAT;
-  const int flags = writable ? O_RDWR | creating | O_NOFOLLOW | O_CLOEXEC
-                             : O_RDONLY | O_CLOEXEC;
-  if (mode == OpenMode::kReadWriteExclusive &&
-      folders_.count(ParentOf(name)) == 0) {
+  const int flags = (writable ? O_RDWR | creating | O_NOFOLLOW : O_RDONLY) |
+                    O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  if (exclusive && folders_.count(ParentOf(name)) == 0) {
     // Where the folder cannot be opened (no read permission), names are
     // used as they are.
     const int folder = OpenRetrying(AT_FDCWD, ParentOf(name).c_str(),
                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) folders_[ParentOf(name)] = folder;
   }
+  // An exclusive open waits while another run has let go of its file for
+  // the rename (RenameIfAbsent), so that it never takes that file.
+  const int folder = exclusive ? HeldFolderOf(name) : -1;
+  if (folder >= 0 && !LockFolder(folder, LOCK_SH)) {
+    return {{}, FailedWith("flock", kErrorSharingViolation)};
+  }
   const AtName at = writable ? At(name) : AtName{AT_FDCWD, name};
-  const int fd = OpenRetrying(at.folder, at.leaf.c_str(), flags, 0600);
+  int fd = OpenRetrying(at.folder, at.leaf.c_str(), flags, 0600);
+  // A socket cannot be opened at all: it is taken as a path only, for
+  // KindOf to tell.
+  if (fd < 0 && errno == ENXIO) {
+    fd = OpenRetrying(at.folder, at.leaf.c_str(),
+                      O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW));
+  }
+  const int error = errno;
+  struct stat info;
+  Status status;
   // A file that may be missing is looked for in a folder already open.
-  if (fd < 0 && errno == ENOENT && mode == OpenMode::kReadWriteExisting) {
-    return {{}, Failed("open")};
+  if (fd < 0 && error == ENOENT && mode == OpenMode::kReadWriteExisting) {
+    status = Failed("open", error);
+  } else if (fd < 0) {
+    status = OpenFailure(name, error, writable);
+  } else if (::fstat(fd, &info) != 0) {
+    status = Failed("fstat");
+  } else if (S_ISREG(info.st_mode)) {
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+      status = Failed("fcntl");
+    } else if (exclusive) {
+      status = HoldExclusively(fd);
+    }
   }
-  if (fd < 0) return {{}, OpenFailure(name, errno, writable)};
-  Status refused = RefuseDirectory(fd);
-  if (refused.ok() && mode == OpenMode::kReadWriteExclusive) {
-    refused = HoldExclusively(fd);
-  }
-  if (!refused.ok()) {
-    ::close(fd);
-    return {{}, refused};
-  }
+  if (folder >= 0) ::flock(folder, LOCK_UN);
+  if (!status.ok() && fd >= 0) ::close(fd);
+  if (!status.ok()) return {{}, status};
   return {FileHandle{fd, 0}, {}};
 }
 
@@ -545,14 +335,6 @@ Status PosixPlatform::SetPosition(FileHandle file, std::int64_t position) {
 Result<std::int64_t> PosixPlatform::FileSize(FileHandle file) {
   struct stat info;
   if (::fstat(Fd(file), &info) != 0) return {0, Failed("fstat")};
-  if (S_ISBLK(info.st_mode)) {
-    // A disk or partition reports no length through fstat.
-    std::uint64_t bytes = 0;
-    if (::ioctl(Fd(file), BLKGETSIZE64, &bytes) != 0) {
-      return {0, Failed("ioctl")};
-    }
-    return {static_cast<std::int64_t>(bytes), {}};
-  }
   return {static_cast<std::int64_t>(info.st_size), {}};
 }
 
@@ -619,26 +401,18 @@ Status PosixPlatform::CloseFile(FileHandle file) {
     (void)::syscall(SYS_io_destroy, reads_.at(Fd(file)).context);
     reads_.erase(Fd(file));
   }
-  // A file that could not be taken again after its rename (RenameIfAbsent).
+  // A file not taken again after its rename (RenameIfAbsent).
   if (!file.valid()) return {};
   // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
   if (::close(Fd(file)) != 0) return Failed("close");
   return {};
 }
 
-Result<std::uint32_t> PosixPlatform::LinkCount(FileHandle file) {
+Result<FileKind> PosixPlatform::KindOf(FileHandle file) {
   struct stat info;
-  if (::fstat(Fd(file), &info) != 0) return {0, Failed("fstat")};
-  return {static_cast<std::uint32_t>(info.st_nlink), {}};
-}
-
-bool PosixPlatform::IsSameFile(FileHandle file, const std::string& name) {
-  struct stat open_file;
-  struct stat named;
-  return ::fstat(Fd(file), &open_file) == 0 && open_file.st_nlink > 1 &&
-         ::fstatat(At(name).folder, At(name).leaf.c_str(), &named,
-                   AT_SYMLINK_NOFOLLOW) == 0 &&
-         open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+  if (::fstat(Fd(file), &info) != 0) return {FileKind::kOther, Failed("fstat")};
+  if (S_ISREG(info.st_mode)) return {FileKind::kRegular, {}};
+  return {S_ISDIR(info.st_mode) ? FileKind::kDirectory : FileKind::kOther, {}};
 }
 
 Result<FileTimes> PosixPlatform::GetFileTimes(FileHandle file) {
@@ -670,141 +444,19 @@ Result<std::uint32_t> PosixPlatform::GetAttributes(const std::string& name) {
   return {static_cast<std::uint32_t>(info.st_mode & 0777), {}};
 }
 
-Result<Platform::NameFacts> PosixPlatform::LookUp(const std::string& name) {
-  const AtName at = At(name);
-  struct stat info;
-  if (::fstatat(at.folder, at.leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    return {{}, Failed("lstat")};
-  }
-  return {{static_cast<std::int64_t>(info.st_size),
-           static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
-               info.st_mtim.tv_nsec},
-          {}};
-}
-
-Status PosixPlatform::SetAttributes(FileHandle file, const std::string&,
-                                    std::uint32_t attributes) {
-  // On the open file, so that a link put under its name is not followed;
-  // only the permission bits: set-user-ID and set-group-ID bits would be
-  // unsafe on a copy owned by whoever ran the program.
-  if (::fchmod(Fd(file), static_cast<mode_t>(attributes & 0777)) != 0) {
-    return Failed("fchmod");
-  }
-  return {};
-}
-
-Status PosixPlatform::RemoveFile(const std::string& name) {
-  const AtName at = At(name);
-  if (::unlinkat(at.folder, at.leaf.c_str(), 0) != 0) return Failed("unlink");
-  return {};
-}
-
-Status PosixPlatform::RenameNoReplace(FileHandle&, const std::string& from,
-                                      const std::string& to) {
-  const AtName old_name = At(from);
-  const AtName new_name = At(to);
-  if (::renameat2(old_name.folder, old_name.leaf.c_str(), new_name.folder,
-                  new_name.leaf.c_str(), RENAME_NOREPLACE) == 0) {
-    return {};
-  }
-  // NFS, sshfs and other FUSE file systems refuse the flag.
-  if (Unsupported(errno)) return NotSupported("renameat2", errno);
-  return Failed("renameat2");
-}
-
-Status PosixPlatform::LinkNoReplace(const std::string& from,
-                                    const std::string& to) {
-  const AtName old_name = At(from);
-  const AtName new_name = At(to);
-  if (::linkat(old_name.folder, old_name.leaf.c_str(), new_name.folder,
-               new_name.leaf.c_str(), 0) == 0) {
-    return {};
-  }
-  // EPERM: the file system has no hard links (SMB through FUSE, exFAT).
-  if (errno == EPERM || Unsupported(errno)) return NotSupported("link", errno);
-  return Failed("link");
-}
-
-Status PosixPlatform::RenameIfAbsent(FileHandle& file, const std::string& from,
-                                     const std::string& to) {
-  struct stat info;
-  const AtName old_name = At(from);
-  const AtName new_name = At(to);
-  const auto rename = [&] {
-    return ::renameat(old_name.folder, old_name.leaf.c_str(), new_name.folder,
-                      new_name.leaf.c_str()) == 0;
-  };
-  if (::fstatat(new_name.folder, new_name.leaf.c_str(), &info,
-                AT_SYMLINK_NOFOLLOW) == 0) {
-    return Failed("lstat", EEXIST);
-  }
-  if (errno != ENOENT) return Failed("lstat");
-  if (rename()) return {};
-  if (errno != EBUSY) return Failed("rename");
-  // An SMB server will not rename a file that is open without sharing its
-  // deletion: the file is let go for the rename (and its lock with it, for
-  // that moment) and taken again under the name it then has, never through
-  // a link put there. A FUSE client lets go of the server's handle after
-  // close() returns, so the rename may still meet it for a moment: it is
-  // tried again for up to some 2.5 s.
-  ::close(Fd(file));
-  bool renamed = rename();
-  for (long wait_ms = 10; !renamed && errno == EBUSY && wait_ms <= 1280;
-       wait_ms *= 2) {
-    const timespec pause{wait_ms / 1000, wait_ms % 1000 * 1000000};
-    ::nanosleep(&pause, nullptr);
-    renamed = rename();
-  }
-  const int error = errno;
-  const AtName& now = renamed ? new_name : old_name;
-  file.native = OpenRetrying(now.folder, now.leaf.c_str(),
-                             O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-  if (file.valid()) (void)HoldExclusively(Fd(file));
-  return renamed ? Status{} : Failed("rename", error);
-}
-
-void PosixPlatform::ForgetFolders() {
-  for (const auto& [path, folder] : folders_) ::close(folder);
-  folders_.clear();
-}
-
-Result<std::uint64_t> PosixPlatform::FileSystemOf(const std::string& name) {
-  // The kind and the id statfs reports: a FUSE or network file system
-  // keeps both across a remount (its device number may change), and the
-  // local file system under a bare mount point differs in kind.
+std::int64_t PosixPlatform::LargestFileSize(FileHandle file) {
   struct statfs info;
-  int result;
-  do {
-    result = ::statfs(name.c_str(), &info);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) return {0, Failed("statfs")};
-  std::uint32_t id[2];
-  static_assert(sizeof id == sizeof info.f_fsid);
-  std::memcpy(id, &info.f_fsid, sizeof id);
-  return {(static_cast<std::uint64_t>(info.f_type) << 32) ^ id[0] ^
-              (static_cast<std::uint64_t>(id[1]) << 16),
-          {}};
-}
-
-Status PosixPlatform::FlushFolderOf(const std::string& name) {
-  const auto held = folders_.find(ParentOf(name));
-  const int folder = held != folders_.end()
-                         ? held->second
-                         : OpenRetrying(AT_FDCWD, ParentOf(name).c_str(),
-                                        O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) return Failed("open");
-  int result;
-  do {
-    result = ::fsync(folder);
-  } while (result != 0 && errno == EINTR);
-  const int error = errno;
-  if (held == folders_.end()) ::close(folder);
-  // Some file systems keep no folder to flush (EINVAL, EROFS).
-  if (result != 0 && (Unsupported(error) || error == EROFS)) {
-    return FailedWith("fsync", kErrorNotSupported);
+  const bool fat =
+      ::fstatfs(Fd(file), &info) == 0 && info.f_type == MSDOS_SUPER_MAGIC;
+  std::int64_t largest = fat ? std::int64_t{0xFFFFFFFF} : INT64_MAX;
+  // The process's own limit (ulimit -f) stops a file as the volume does.
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+      limit.rlim_cur != RLIM_INFINITY &&
+      limit.rlim_cur < static_cast<rlim_t>(largest)) {
+    largest = static_cast<std::int64_t>(limit.rlim_cur);
   }
-  if (result != 0) return Failed("fsync", error);
-  return {};
+  return largest;
 }
 
 Status PosixPlatform::ReserveSpace(FileHandle file, std::int64_t,
@@ -833,116 +485,4 @@ std::string PosixPlatform::DescribeError(const Status& status) {
   return "";
 }
 
-Result<bool> PosixPlatform::IsCharacterDevice(FileHandle file) {
-  if (::isatty(Fd(file)) == 1) return {true, {}};
-  if (errno == EBADF) return {false, Failed("isatty")};
-  return {false, {}};
-}
-
-void* PosixPlatform::AllocatePages(std::size_t size) {
-  void* address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return address == MAP_FAILED ? nullptr : address;
-}
-
-std::optional<LockLimits> PosixPlatform::GetLockLimits() {
-  struct rlimit limit;
-  if (::getrlimit(RLIMIT_MEMLOCK, &limit) != 0) return std::nullopt;
-  // An unlimited soft limit leaves nothing to raise.
-  if (limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
-  LockLimits limits;
-  limits.minimum = static_cast<std::size_t>(limit.rlim_cur);
-  limits.maximum = limit.rlim_max == RLIM_INFINITY
-                       ? SIZE_MAX
-                       : static_cast<std::size_t>(limit.rlim_max);
-  return limits;
-}
-
-bool PosixPlatform::SetLockLimits(const LockLimits& limits) {
-  struct rlimit current;
-  if (::getrlimit(RLIMIT_MEMLOCK, &current) != 0) return false;
-  struct rlimit wanted;
-  wanted.rlim_cur = limits.minimum;
-  wanted.rlim_max =
-      current.rlim_max == RLIM_INFINITY ? RLIM_INFINITY : limits.maximum;
-  if (::setrlimit(RLIMIT_MEMLOCK, &wanted) == 0) return true;
-  // Only a privileged process may raise the hard limit; the soft limit may
-  // still rise within it.
-  if (errno != EPERM || wanted.rlim_cur > current.rlim_max) return false;
-  wanted.rlim_max = current.rlim_max;
-  return ::setrlimit(RLIMIT_MEMLOCK, &wanted) == 0;
-}
-
-std::uint32_t PosixPlatform::TickCount() {
-  struct timespec now;
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  const std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-  return static_cast<std::uint32_t>(ms);
-}
-
-void PosixPlatform::Sleep(std::uint32_t milliseconds) {
-  struct timespec left {
-    static_cast<time_t>(milliseconds / 1000),
-        static_cast<long>(milliseconds % 1000) * 1000000
-  };
-  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-}
-
-// Joined when it goes.
-class PosixThread final : public Thread {
- public:
-  explicit PosixThread(std::thread thread) : thread_(std::move(thread)) {}
-  ~PosixThread() override { thread_.join(); }
-
- private:
-  std::thread thread_;
-};
-
-Result<std::unique_ptr<Thread>> PosixPlatform::StartThread(ThreadEntry entry,
-                                                           void* argument) {
-  try {
-    return {std::make_unique<PosixThread>(std::thread(entry, argument)), {}};
-  } catch (const std::system_error& failure) {
-    return {nullptr, Failed("pthread_create", failure.code().value())};
-  }
-}
-
-CodeLocation PosixPlatform::LocateCode(const void* address) {
-  Dl_info info{};
-  if (address != nullptr && ::dladdr(address, &info) != 0 &&
-      info.dli_fbase != nullptr && info.dli_fname != nullptr &&
-      info.dli_fname[0] != '\0') {
-    return {info.dli_fname,
-            reinterpret_cast<std::uintptr_t>(address) -
-                reinterpret_cast<std::uintptr_t>(info.dli_fbase)};
-  }
-  char own[PATH_MAX];
-  const ssize_t length = ::readlink("/proc/self/exe", own, sizeof own - 1);
-  std::string file = length > 0 ? std::string(own, static_cast<size_t>(length))
-                                : std::string("ferrux");
-  const auto raw = reinterpret_cast<std::uintptr_t>(address);
-  if (info.dli_fbase != nullptr) {
-    return {file, raw - reinterpret_cast<std::uintptr_t>(info.dli_fbase)};
-  }
-  return {file, raw == 0 ? 0 : raw - 4096};
-}
-
-}  // namespace
-
-const Conventions& NativeConventions() {
-  static const Conventions conventions{"\n", "/", '/', "ferrux", PATH_MAX - 1};
-  return conventions;
-}
-
-std::unique_ptr<Platform> CreateNativePlatform() {
-  // A closed standard output must show up as a failed write, not as a
-  // silent death by signal.
-  ::signal(SIGPIPE, SIG_IGN);
-  return std::make_unique<PosixPlatform>();
-}
-
-std::optional<std::string> RawCommandLine() { return std::nullopt; }
-
-}  // namespace ferrux::os
+}  // namespace ferrux::os::posix

@@ -346,6 +346,19 @@ Status Win32Platform::CloseFile(FileHandle file) {
   return {};
 }
 
+Result<FileKind> Win32Platform::KindOf(FileHandle file) {
+  // A pipe, a console or another device is no disk file.
+  if (::GetFileType(Native(file)) != FILE_TYPE_DISK) {
+    return {FileKind::kOther, {}};
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(Native(file), &info)) {
+    return {FileKind::kOther, Failed("GetFileInformationByHandle")};
+  }
+  const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return {folder ? FileKind::kDirectory : FileKind::kRegular, {}};
+}
+
 Result<std::uint32_t> Win32Platform::LinkCount(FileHandle file) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(Native(file), &info)) {

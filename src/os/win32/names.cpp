@@ -196,9 +196,9 @@ Status Win32Platform::LinkNoReplace(const std::string&, const std::string&) {
   return FailedWith("CreateHardLinkW", ERROR_NOT_SUPPORTED);
 }
 
-Status Win32Platform::RenameIfAbsent(FileHandle&, const std::string&,
-                                     const std::string&) {
-  return FailedWith("MoveFileExW", ERROR_NOT_SUPPORTED);
+Result<bool> Win32Platform::RenameIfAbsent(FileHandle&, const std::string&,
+                                           const std::string&) {
+  return {false, FailedWith("MoveFileExW", ERROR_NOT_SUPPORTED)};
 }
 
 Result<std::uint64_t> Win32Platform::FileSystemOf(const std::string& name) {

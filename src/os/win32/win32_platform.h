@@ -97,6 +97,7 @@ class Win32Platform final : public Platform {
   Status SetCacheMode(FileHandle& file, const std::string& name,
                       CacheMode mode) override;
   Status CloseFile(FileHandle file) override;
+  Result<FileKind> KindOf(FileHandle file) override;
   Result<std::uint32_t> LinkCount(FileHandle file) override;
   Result<FileTimes> GetFileTimes(FileHandle file) override;
   Status SetFileTimes(FileHandle file, const FileTimes& times) override;
@@ -116,8 +117,8 @@ class Win32Platform final : public Platform {
   Status RenameNoReplace(FileHandle& file, const std::string& from,
                          const std::string& to) override;
   Status LinkNoReplace(const std::string&, const std::string&) override;
-  Status RenameIfAbsent(FileHandle&, const std::string&,
-                        const std::string&) override;
+  Result<bool> RenameIfAbsent(FileHandle&, const std::string&,
+                              const std::string&) override;
   Status FlushFolderOf(const std::string& name) override;
   // Folders are held only by the guard handles of open files.
   void ForgetFolders() override {}

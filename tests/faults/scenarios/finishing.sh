@@ -1,91 +1,25 @@
-# Finishing: a kill at each of its calls, a second run started at each, and
-# failures of the rename's steps, with the atomic rename and with the
-# linked one (the atomic one refused, as NFS and sshfs do). Whatever
-# happens, a final name only ever holds the whole copy, no later run
-# modifies it, and the rerun ends with the copy in place or a clear report.
-
-# strace's arguments that trace CALLS and, in a linked case ($linked set),
-# refuse the atomic rename as NFS and sshfs do: strace takes one set of
-# traced calls, so the refusal adds its call to it.
-linked=
-traced() {  # CALLS
-  strace_args=(-e trace="$1${linked:+,renameat2}")
-  [[ -z $linked ]] || strace_args+=(-e inject=renameat2:error=EINVAL)
-}
-
-# How a run ends that meets a copy finished or under way on its target.
+# Finishing (a kill at each of its calls is the explorer's): a second run
+# started at each call, and failures of the rename's steps. How a run ends
+# that meets a copy finished or under way on its target:
 declare -A finish_report=(
   [locked]="Exception EInOutError${nl}I/O error 32"
   [gone]="Counter Size More Then Tmp File Size"
   [taken]="Temporary Target File not renamed, see file with .tmp extension"
-  [named]="Temporary Target File has another name, delete .tmp and .size files to start over"
 )
 
-# Plants a copy of SRC into DSTDIR that will stop at its finishing calls:
-# resumed from a stopped copy (its size file marks it complete before the
-# rename), or, with "fresh", done within one interval, which never makes a
-# size file. Sets $when to the number of the Nth SYSCALL from the end of
-# such a run, counted in one (traced as "traced SYSCALL" sets).
-plant_and_count() {  # SYSCALL N SRC DSTDIR BLOCK [fresh]
-  local run
-  for run in count real; do
-    if [[ -n ${6:-} ]]; then make_source "$3" $((4 * 1048576 + 77)); else stopped_copy "$3" "$4" stamped; fi
-    [[ $run == real ]] && return
-    traced "$1"
-    strace -f -qq -o "$dir/calls" "${strace_args[@]}" "$program" "$3" "$4" "$5" >/dev/null
-    when=$(($(grep -c "\b$1(" "$dir/calls") - $2 + 1))
-    rm -f "$4/$(basename "$3")"
-  done
+# Plants a stopped copy of SRC into DSTDIR; sets $when to the number of
+# the Nth SYSCALL from the end of the run that resumes it.
+plant_and_count() {  # SYSCALL N SRC DSTDIR BLOCK
+  stopped_copy "$3" "$4" stamped
+  strace -f -qq -o "$dir/calls" -e trace="$1" "$program" "$3" "$4" "$5" >/dev/null
+  when=$(($(grep -c "\b$1(" "$dir/calls") - $2 + 1))
+  rm -f "$4/$(basename "$3")"
+  stopped_copy "$3" "$4" stamped
 }
 
-# After a fault in finishing: the rerun (with the same refusals) completes
-# ("done"), or reports the taken name or the missing temporary file; a
-# final name that existed stays the whole, unchanged copy.
-rerun_after_finishing_fault() {  # EXPECTED SRC DSTDIR
-  local final=$3/$(basename "$2")
-  [[ ! -e $final ]] || same_file "$2" "$final" || return 1
-  [[ -z $linked ]] || { traced renameat2 && inject "${strace_args[@]}"; }
-  [[ $1 != done ]] || { rerun_completes "$2" "$3" 65536; return; }
-  run_ferrux "$2" "$3" 65536
-  [[ $status -eq 1 ]] && same_file "$2" "$final" && output_ends_with "${finish_report[$1]}"
-}
-
-# Kills at each finishing call of ROWS, copying into DSTBASE/<case> (or
-# the case's own folder): the rerun ends as each row expects.
-kill_in_finishing_on() {  # LABEL ROWS [DSTBASE]
-  local row syscall back expected fresh target
-  for row in $2; do
-    IFS=: read -r syscall back expected fresh <<<"$row"
-    new_case "kill-$1-at-$syscall-$back${fresh:+-fresh}"
-    target=${3:+$3/$case_name}
-    mkdir -p "${target:=$dst}"
-    plant_and_count "$syscall" "$back" "$dir/f.bin" "$target" 65536 $fresh
-    inject "${strace_args[@]}" -e inject="$syscall":signal=KILL:when=$when
-    run_ferrux "$dir/f.bin" "$target" 65536
-    check "killed" test "$status" -eq 137
-    check "rerun: $expected" rerun_after_finishing_fault "$expected" "$dir/f.bin" "$target"
-    [[ $case_ok -eq 1 && -n ${3:-} ]] && rm -rf "$target"
-    end_case
-  done
-}
-
-# SYSCALL:N:EXPECTED[:fresh] kills at the Nth call of SYSCALL from the
-# end. The size file marks the copy complete before the rename
-# (fdatasync:1), and is deleted after it (unlinkat:1); a fresh copy drops
-# only its temporary name (unlinkat:1), and the system tells the second
-# name it leaves.
-scenario_kill_in_finishing() {
-  kill_in_finishing_on atomic "ftruncate:1:done utimensat:1:done fdatasync:2:done fdatasync:1:done
-    renameat2:1:done unlinkat:1:gone fchmod:1:taken fsync:1:taken close:1:taken"
-  linked=1 kill_in_finishing_on linked "linkat:1:done unlinkat:2:done unlinkat:1:gone
-    unlinkat:1:done:fresh"
-}
-
-# A second run started while the first one is held at a read in the middle
-# of the copy or at a finishing call never changes the first one's
-# outcome: the second is refused, or, once the first has renamed, finds
-# the temporary file gone or the name taken; the first run ends with the
-# copy in place.
+# A second run started while the first one is held at a read or at a
+# finishing call is refused, or, once the first has renamed, finds the
+# temporary file gone or the name taken; the first run ends as it would.
 scenario_second_run() {
   local row syscall back expected
   for row in read:3:locked fdatasync:2:locked fdatasync:1:locked \
@@ -93,7 +27,7 @@ scenario_second_run() {
     IFS=: read -r syscall back expected <<<"$row"
     new_case "second-run-at-$syscall-$back"
     plant_and_count "$syscall" "$back" "$dir/s.bin" "$dst" 1048576
-    inject "${strace_args[@]}" -e inject="$syscall":delay_enter=1500000:when=$when
+    inject -e trace="$syscall" -e inject="$syscall":delay_enter=1500000:when=$when
     start_ferrux "$dir/s.bin" "$dst" 1048576
     sleep 0.7
     run_ferrux "$dir/s.bin" "$dst" 1048576
@@ -110,7 +44,8 @@ scenario_second_run() {
 # The second name is made but the first cannot be dropped: the second goes
 # again, so that no file has two names. The rerun, on a system that has no
 # links either and finds the file busy for a moment after letting it go
-# (an SMB server still closing the client's handle), completes.
+# (an SMB server still closing the client's handle), completes. An unlink
+# that happened but reported failure has done its work: the copy is named.
 scenario_unlink_fails_after_link() {
   new_case unlink-fails-after-link
   make_source "$dir/u.bin" $((3 * 1048576 + 5))
@@ -124,6 +59,29 @@ scenario_unlink_fails_after_link() {
   inject -e trace=renameat2,linkat,renameat -e inject=renameat2:error=EINVAL \
     -e inject=linkat:error=EPERM -e inject=renameat:error=EBUSY:when=1..2
   check "rerun completes" rerun_completes "$dir/u.bin" "$dst" 1048576
+  rm "$dst/u.bin"
+  with_shim FERRUX_SHIM_UNLINK_LIES=1
+  inject -e trace=renameat2 -e inject=renameat2:error=EINVAL
+  run_ferrux "$dir/u.bin" "$dst" 1048576
+  check "a lying unlink: named" test "$status" -eq 0
+  check "whole" same_file "$dir/u.bin" "$dst/u.bin"
+  check "temporary name gone" absent "$dst/u.bin.tmp"
+  end_case
+}
+
+# So too while the first has let go of its file for a rename that meets
+# it busy (an SMB server still closing it): the second run waits.
+scenario_second_run_in_rename_window() {
+  new_case second-run-in-rename-window && make_source "$dir/w.bin" 3000000
+  run_wrap=(strace -f -qq -o "$dir/trace" -e trace=renameat2,linkat,renameat -e inject=renameat2:error=EINVAL
+    -e inject=linkat:error=EPERM -e inject=renameat:error=EBUSY:when=1..8)
+  start_ferrux "$dir/w.bin" "$dst" 65536
+  timeout 5 bash -c 'until [[ $(grep -c "renameat(" "$0") -ge 2 ]]; do sleep 0.01; done' "$dir/trace" 2>/dev/null
+  out=$("$program" "$dir/w.bin" "$dst" 65536)
+  check "second run: the name is taken" output_ends_with "${finish_report[taken]}"
+  finish_ferrux
+  check "first run completes" test "$status" -eq 0
+  check "its copy is whole" same_file "$dir/w.bin" "$dst/w.bin"
   end_case
 }
 

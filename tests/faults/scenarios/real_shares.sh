@@ -1,25 +1,18 @@
 # The program on real shares and drives set up on this machine: sshfs (the
 # linked rename), Samba through smbnetfs and exFAT through FUSE (no hard
-# links: the checked rename). On each: copies both ways, a taken final name
-# kept, a finish after a kill at each finishing call, and (for the two
-# servers) a resume after the share dropped in the middle of a copy to it
-# or from it.
+# links: the checked rename). On each: copies both ways, the explorer of
+# leftover states, and (for the two servers) a
+# resume after the share dropped in the middle of a copy to it or from it.
 
 source "$here/../../tools/loopback-shares.sh"
 
-# Copies into and out of the share, and a final name there that is taken.
+# Copies into and out of the share.
 share_copies() {  # KIND
   new_case "$1-copies"
   make_source "$dir/c.bin" $((3 * 1048576 + 11))
   mkdir -p "$share/$1"
   check "to the share" rerun_completes "$dir/c.bin" "$share/$1" 1048576
   check "from the share" rerun_completes "$share/$1/c.bin" "$dst" 1048576
-  echo taken >"$share/$1/t.bin"
-  cp "$dir/c.bin" "$dir/t.bin"
-  run_ferrux "$dir/t.bin" "$share/$1" 1048576
-  check "taken name reported" output_ends_with "${finish_report[taken]}"
-  check "status" test "$status" -eq 1
-  check "taken name kept" test "$(cat "$share/$1/t.bin")" = taken
   rm -rf "$share/$1"
   end_case
 }
@@ -55,24 +48,31 @@ share_drops_and_resumes() {  # KIND DROP RESTORE
   done
 }
 
-# KIND|UP|DOWN|KILL-ROWS|DROP|RESTORE
+# The explorer in the way the share takes (on sshfs also the checked one).
+explore_share() {  # KIND VIEW
+  local explore_ways=("" "${explore_ways[2]}") skip="*-@(link|fifo)"
+  [[ $1 == sshfs ]] && skip="*-fifo" || explore_ways=("")
+  mkdir -p "$share/explore" && explore_on "$1" "$2/explore" "$share/explore" native "$skip" "the share makes none"
+}
+
+# KIND|UP|DOWN|EXPLORED-IN|DROP|RESTORE
 real_shares=(
-  "sshfs|sshfs_up|sshfs_down|linkat:1:done unlinkat:2:taken unlinkat:1:gone unlinkat:1:named:fresh fchmod:1:taken|sshfs_drop|sshfs_remount"
-  "smb|smb_up|smb_down|renameat:1:done unlinkat:1:gone fchmod:1:taken|smb_server_stop|smb_server_start"
-  "exfat|exfat_up|exfat_down|renameat:1:done unlinkat:1:gone fchmod:1:taken||"
+  "sshfs|sshfs_up|sshfs_down|share_back|sshfs_drop|sshfs_remount"
+  "smb|smb_up|smb_down|share_back|smb_server_stop|smb_server_start"
+  "exfat|exfat_up|exfat_down|share||"
 )
 
 scenario_real_shares() {
-  local row kind up down rows drop restore
+  local row kind up down view drop restore
   for row in "${real_shares[@]}"; do
-    IFS='|' read -r kind up down rows drop restore <<<"$row"
+    IFS='|' read -r kind up down view drop restore <<<"$row"
     if ! "$up" "$work/shares" >/dev/null 2>"$work/why"; then
       new_case "$kind"
       skip_case "$(<"$work/why")"
       continue
     fi
     share_copies "$kind"
-    kill_in_finishing_on "$kind" "$rows" "$share"
+    [[ -z $view ]] || explore_share "$kind" "${!view}"
     [[ -z $drop ]] || share_drops_and_resumes "$kind" "$drop" "$restore"
     "$down" "$work/shares"
   done

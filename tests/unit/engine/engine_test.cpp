@@ -66,7 +66,7 @@ TEST(BackgroundWriter, BlocksArriveInOrderAndIntact) {
   static const std::unique_ptr<os::Platform> platform =
       os::CreateNativePlatform();
   static report::ConsoleOut console(*platform, "\n");
-  static FileChannel target(*platform);
+  static FileChannel target(*platform, "Temporary Target File");
   static char storage[2][16];
   static void* slots[2] = {storage[0], storage[1]};
   const std::string name =
@@ -94,9 +94,12 @@ TEST(BackgroundWriter, BlocksArriveInOrderAndIntact) {
 TEST(BackgroundWriter, FailedWriteHandedBack) {
   const std::unique_ptr<os::Platform> platform = os::CreateNativePlatform();
   report::ConsoleOut console(*platform, "\n");
-  FileChannel target(*platform);
-  target.Assign("");  // the standard input: not open for writing
-  target.Open();
+  FileChannel target(*platform, "Temporary Target File");
+  const std::string name =
+      (std::filesystem::path(::testing::TempDir()) / "read-only.bin").string();
+  std::ofstream(name).put('x');
+  target.Assign(name);
+  target.Open();  // for reading only: every write fails
   char storage[2][16] = {};
   void* slots[2] = {storage[0], storage[1]};
   BackgroundWriter writer(*platform, console, "/");

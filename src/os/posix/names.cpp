@@ -1,0 +1,234 @@
+// POSIX (Linux) body of the native platform, names and finishing: the
+// destination folder held open and names reached relative to it, flock for
+// the exclusion, the rename without replacing and its fallbacks.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "os/posix/posix_platform.h"
+
+namespace ferrux::os::posix {
+
+// Runs of the program exclude one another from a file, as the Win32 share
+// modes make them do: an exclusive advisory lock, held as long as the
+// descriptor is open. File systems without locks are used without.
+Status HoldExclusively(int fd) {
+  int result;
+  do {
+    result = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0 && errno == EWOULDBLOCK) {
+    return FailedWith("flock", kErrorSharingViolation);
+  }
+  return {};
+}
+
+void Pause(long ms) {
+  const timespec pause{ms / 1000, ms % 1000 * 1000000};
+  ::nanosleep(&pause, nullptr);
+}
+
+// A lock on the held destination folder (`how`: LOCK_SH or LOCK_EX), waited
+// for some 5 s at most. Runs on this machine keep their exclusion through
+// it while a file is let go for its rename (see RenameIfAbsent); a folder
+// that takes no locks is used without.
+bool LockFolder(int folder, int how) {
+  for (long wait_ms = 10;; wait_ms *= 2) {
+    if (::flock(folder, how | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return true;
+    if (wait_ms > 2560) return false;
+    Pause(wait_ms);
+  }
+}
+
+PosixPlatform::AtName PosixPlatform::At(const std::string& name) const {
+  const auto held = folders_.find(ParentOf(name));
+  if (held == folders_.end()) return {AT_FDCWD, name};
+  const auto slash = name.find_last_of('/');
+  return {held->second,
+          slash == std::string::npos ? name : name.substr(slash + 1)};
+}
+
+Result<std::uint32_t> PosixPlatform::LinkCount(FileHandle file) {
+  struct stat info;
+  if (::fstat(Fd(file), &info) != 0) return {0, Failed("fstat")};
+  return {static_cast<std::uint32_t>(info.st_nlink), {}};
+}
+
+bool PosixPlatform::IsSameFile(FileHandle file, const std::string& name) {
+  struct stat open_file;
+  struct stat named;
+  return ::fstat(Fd(file), &open_file) == 0 && open_file.st_nlink > 1 &&
+         ::fstatat(At(name).folder, At(name).leaf.c_str(), &named,
+                   AT_SYMLINK_NOFOLLOW) == 0 &&
+         open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+}
+
+Result<Platform::NameFacts> PosixPlatform::LookUp(const std::string& name) {
+  const AtName at = At(name);
+  struct stat info;
+  if (::fstatat(at.folder, at.leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return {{}, Failed("lstat")};
+  }
+  return {{static_cast<std::int64_t>(info.st_size),
+           static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+               info.st_mtim.tv_nsec},
+          {}};
+}
+
+Status PosixPlatform::SetAttributes(FileHandle file, const std::string&,
+                                    std::uint32_t attributes) {
+  // On the open file, so that a link put under its name is not followed;
+  // only the permission bits: set-user-ID and set-group-ID bits would be
+  // unsafe on a copy owned by whoever ran the program.
+  if (::fchmod(Fd(file), static_cast<mode_t>(attributes & 0777)) != 0) {
+    return Failed("fchmod");
+  }
+  return {};
+}
+
+Status PosixPlatform::RemoveFile(const std::string& name) {
+  const AtName at = At(name);
+  if (::unlinkat(at.folder, at.leaf.c_str(), 0) != 0) return Failed("unlink");
+  return {};
+}
+
+Status PosixPlatform::RenameNoReplace(FileHandle&, const std::string& from,
+                                      const std::string& to) {
+  const AtName old_name = At(from);
+  const AtName new_name = At(to);
+  if (::renameat2(old_name.folder, old_name.leaf.c_str(), new_name.folder,
+                  new_name.leaf.c_str(), RENAME_NOREPLACE) == 0) {
+    return {};
+  }
+  // NFS, sshfs and other FUSE file systems refuse the flag.
+  if (Unsupported(errno)) return NotSupported("renameat2", errno);
+  return Failed("renameat2");
+}
+
+Status PosixPlatform::LinkNoReplace(const std::string& from,
+                                    const std::string& to) {
+  const AtName old_name = At(from);
+  const AtName new_name = At(to);
+  if (::linkat(old_name.folder, old_name.leaf.c_str(), new_name.folder,
+               new_name.leaf.c_str(), 0) == 0) {
+    return {};
+  }
+  // EPERM: the file system has no hard links (SMB through FUSE, exFAT).
+  if (errno == EPERM || Unsupported(errno)) return NotSupported("link", errno);
+  return Failed("link");
+}
+
+Result<bool> PosixPlatform::RenameIfAbsent(FileHandle& file,
+                                           const std::string& from,
+                                           const std::string& to) {
+  struct stat info;
+  const AtName old_name = At(from);
+  const AtName new_name = At(to);
+  const auto rename = [&] {
+    return ::renameat(old_name.folder, old_name.leaf.c_str(), new_name.folder,
+                      new_name.leaf.c_str()) == 0;
+  };
+  if (::fstatat(new_name.folder, new_name.leaf.c_str(), &info,
+                AT_SYMLINK_NOFOLLOW) == 0) {
+    return {false, Failed("lstat", EEXIST)};
+  }
+  if (errno != ENOENT) return {false, Failed("lstat")};
+  if (rename()) return {true, {}};
+  if (errno != EBUSY) return {false, Failed("rename")};
+  // An SMB server will not rename a file that is open without sharing its
+  // deletion: the file is let go for the rename, and its lock with it. The
+  // folder, held exclusively meanwhile, keeps every other run's exclusive
+  // open waiting (see OpenFile) until the file is taken again under the
+  // name it then has, never through a link put there. Without the folder
+  // the file is not let go. A FUSE client lets go of the server's handle
+  // after close() returns, so the rename may still meet it for a moment:
+  // it is tried again for up to some 2.5 s.
+  const int folder = HeldFolderOf(from);
+  if (folder < 0 || !LockFolder(folder, LOCK_EX)) {
+    return {false, Failed("rename", EBUSY)};
+  }
+  ::close(Fd(file));
+  bool renamed = rename();
+  for (long wait_ms = 10; !renamed && errno == EBUSY && wait_ms <= 1280;
+       wait_ms *= 2) {
+    Pause(wait_ms);
+    renamed = rename();
+  }
+  const Status outcome = renamed ? Status{} : Failed("rename");
+  const AtName& now = renamed ? new_name : old_name;
+  file.native = OpenRetrying(now.folder, now.leaf.c_str(),
+                             O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  const Status held = file.valid() ? HoldExclusively(Fd(file)) : Failed("open");
+  if (!held.ok() && file.valid()) {
+    ::close(Fd(file));
+    file.native = -1;
+  }
+  ::flock(folder, LOCK_UN);
+  return {renamed, held.ok() ? outcome : held};
+}
+
+Platform::NameLengths PosixPlatform::MeasureName(const std::string& name) {
+  const std::size_t slash = name.find_last_of('/');
+  const std::size_t leaf =
+      slash == std::string::npos ? name.size() : name.size() - slash - 1;
+  errno = 0;
+  const long limit = ::pathconf(ParentOf(name).c_str(), _PC_NAME_MAX);
+  return {name.size(), leaf,
+          limit > 0 ? static_cast<std::size_t>(limit) : SIZE_MAX};
+}
+
+void PosixPlatform::ForgetFolders() {
+  for (const auto& [path, folder] : folders_) ::close(folder);
+  folders_.clear();
+}
+
+Result<std::uint64_t> PosixPlatform::FileSystemOf(const std::string& name) {
+  // The kind and the id statfs reports: a FUSE or network file system
+  // keeps both across a remount (its device number may change), and the
+  // local file system under a bare mount point differs in kind.
+  struct statfs info;
+  int result;
+  do {
+    result = ::statfs(name.c_str(), &info);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return {0, Failed("statfs")};
+  std::uint32_t id[2];
+  static_assert(sizeof id == sizeof info.f_fsid);
+  std::memcpy(id, &info.f_fsid, sizeof id);
+  return {(static_cast<std::uint64_t>(info.f_type) << 32) ^ id[0] ^
+              (static_cast<std::uint64_t>(id[1]) << 16),
+          {}};
+}
+
+Status PosixPlatform::FlushFolderOf(const std::string& name) {
+  const auto held = folders_.find(ParentOf(name));
+  const int folder = held != folders_.end()
+                         ? held->second
+                         : OpenRetrying(AT_FDCWD, ParentOf(name).c_str(),
+                                        O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return Failed("open");
+  int result;
+  do {
+    result = ::fsync(folder);
+  } while (result != 0 && errno == EINTR);
+  const int error = errno;
+  if (held == folders_.end()) ::close(folder);
+  // Some file systems keep no folder to flush (EINVAL, EROFS).
+  if (result != 0 && (Unsupported(error) || error == EROFS)) {
+    return FailedWith("fsync", kErrorNotSupported);
+  }
+  if (result != 0) return Failed("fsync", error);
+  return {};
+}
+
+}  // namespace ferrux::os::posix
