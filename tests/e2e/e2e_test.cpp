@@ -267,7 +267,8 @@ std::vector<RunCase> Cases() {
                                   " /O - use ordinary copy (without resume file)",
                                   " /R:n - retry a failed copy up to n times (0 to 1000000, default 0)",
                                   " /W:s - wait s seconds before each retry (0 to 86400, default 30)",
-                                  " --ordinary, --retries=n, --wait=s - the same switches, long forms",
+                                  " /V - verify: read the copy back uncached and compare it with the source",
+                                  " --ordinary, --retries=n, --wait=s, --verify - the same switches, long forms",
                                   " -- - ends the switches: SourceFile follows",
                                   " --help, /? - print this text",
                                   " --version - print the program's version"});

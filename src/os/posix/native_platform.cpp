@@ -292,6 +292,9 @@ class PosixPlatform final : public Platform {
   Status FlushFile(FileHandle file) override;
   Status SetCacheMode(FileHandle& file, const std::string& name,
                       CacheMode mode) override;
+  // Sets O_DIRECT on a distant file and lets two reads run ahead on it;
+  // false, changing nothing, on a local file or where O_DIRECT is refused.
+  bool StartReadsAhead(FileHandle& file);
   Status CloseFile(FileHandle file) override;
   Result<std::uint32_t> LinkCount(FileHandle file) override;
   bool IsSameFile(FileHandle file, const std::string& name) override;
@@ -411,6 +414,21 @@ Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
   return {FileHandle{fd, 0}, {}};
 }
 
+bool PosixPlatform::StartReadsAhead(FileHandle& file) {
+  const int fd = Fd(file);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || !Distant(fd) ||
+      ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) {
+    return false;
+  }
+  aio_context_t context = 0;
+  if (::syscall(SYS_io_setup, 2, &context) == 0) {
+    reads_[fd].context = context;
+    file.traits = kTraitReadsAhead;
+  }
+  return true;
+}
+
 Status PosixPlatform::SetCacheMode(FileHandle& file, const std::string&,
                                    CacheMode mode) {
   const int fd = Fd(file);
@@ -424,32 +442,28 @@ Status PosixPlatform::SetCacheMode(FileHandle& file, const std::string&,
     // a direct read asks for the whole block at once.
     // Two reads then stay in flight, so that a round trip overlaps each
     // block.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0 && Distant(fd) &&
-        ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0) {
-      aio_context_t context = 0;
-      if (::syscall(SYS_io_setup, 2, &context) == 0) {
-        reads_[fd].context = context;
-        file.traits = kTraitReadsAhead;
-      }
-      return {};
-    }
+    if (StartReadsAhead(file)) return {};
     file.traits = kTraitDropCache;
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return {};
   }
+  if (mode == CacheMode::kReadBack && StartReadsAhead(file)) return {};
   // The flag changes on the open descriptor: reopening would let go of the
   // lock and cost a round trip on a share.
   const int flags = ::fcntl(fd, F_GETFL);
   const int wanted =
-      mode == CacheMode::kTargetUncached ? flags | O_DIRECT : flags & ~O_DIRECT;
+      mode != CacheMode::kCached ? flags | O_DIRECT : flags & ~O_DIRECT;
   if (flags >= 0 && (wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0)) {
     return {};
   }
-  if (flags >= 0 && errno == EINVAL && mode == CacheMode::kTargetUncached) {
+  if (flags >= 0 && errno == EINVAL && mode != CacheMode::kCached) {
     // Some file systems refuse O_DIRECT; the transfer sizes stay the same
-    // and the page cache is kept clean by hand.
+    // and the page cache is kept clean by hand. A read back then starts
+    // from an empty cache: the file was flushed, so its pages can go.
     file.traits = kTraitDropCache;
+    if (mode == CacheMode::kReadBack) {
+      (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    }
     return {};
   }
   const Status failure = Failed("fcntl");

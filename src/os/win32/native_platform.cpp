@@ -399,6 +399,7 @@ OpenRow RowOf(CacheMode mode) {
               FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
                   FILE_ATTRIBUTE_NORMAL};
     case CacheMode::kTargetUncached:
+    case CacheMode::kReadBack:  // reads stay synchronous here
       return {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
               FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL};
     case CacheMode::kCached:
