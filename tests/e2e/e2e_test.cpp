@@ -376,6 +376,45 @@ std::vector<RunCase> Cases() {
 INSTANTIATE_TEST_SUITE_P(Cases, RunTest, testing::ValuesIn(Cases()),
                          testing::PrintToStringParamName());
 
+// /V over a copy made without it, whose temporary file was damaged inside
+// the copied part: the digests are made from the copied part, the read back
+// finds the damaged segment, the copy keeps its temporary name and its
+// count goes back to that segment; the next run copies again from there
+// and ends identical, with the digest line hash tools print.
+TEST_F(E2eTest, VerifyCatchesDamageAndNextRunCopiesItAgain) {
+  constexpr std::int64_t kMiB = 1048576, kBig = 40 * kMiB + 5;
+  const std::string source = Bytes(kBig, 9), name = "dest" + kSep + "s.bin";
+  std::string damaged = source;
+  damaged[20 * kMiB] ^= 1;
+  Put("s.bin", source);
+  Put("dest/s.bin.tmp", damaged);
+  Put("dest/s.bin.size", Count(32 * kMiB) + "FXS1");
+  Outcome run = RunProgram({"/V", "s.bin", "dest", "4194304"}, "../stdout");
+  std::string text = CopyText("s.bin", kBig, 4 * kMiB, 32 * kMiB, kBig);
+  const std::string rest = Text({"Rest of copy 8388613"});
+  text.insert(text.find(rest) + rest.size(),
+              Text({"Read Copied Part of Source...Ok"}));
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(Normalised(run.output),
+            text + Text({"Verify Target File...Fail", "Exception Exception",
+                         "Target File differs from Source File in bytes "
+                         "16777216 to 33554431, copy goes on from 16777216"}));
+  EXPECT_FALSE(fs::exists("dest/s.bin"));
+  run = RunProgram({"--verify", "s.bin", "dest"}, "../stdout");
+  EXPECT_EQ(run.exit_status, 0);
+  text = CopyText("s.bin", kBig, kDefaultBlock, 16 * kMiB, kBig) +
+         Text({"Verify Target File...Ok"});
+  ASSERT_TRUE(Normalised(run.output).starts_with(text)) << run.output;
+  const std::string line = Normalised(run.output).substr(text.size());
+  EXPECT_EQ(line.find_first_not_of("0123456789abcdef"), 32u);
+  EXPECT_EQ(line.substr(32), "  " + name + std::string(kEol));
+#ifndef _WIN32
+  EXPECT_EQ(std::system("xxhsum -H2 dest/s.bin >../sum"), 0);
+  EXPECT_EQ(line, Get("../sum"));
+#endif
+  EXPECT_EQ(Snapshot(), Digest({{"s.bin", source}, {"dest/s.bin", source}}));
+}
+
 #ifndef _WIN32
 // A sparse source with marks across the 2 GiB and 4 GiB boundaries and at
 // its end, which lies inside a block.
