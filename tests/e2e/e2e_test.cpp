@@ -387,6 +387,7 @@ TEST_F(E2eTest, VerifyCatchesDamageAndNextRunCopiesItAgain) {
   std::string damaged = source;
   damaged[20 * kMiB] ^= 1;
   Put("s.bin", source);
+  Mark("s.bin");  // a time both systems store exactly, for the stamp
   Put("dest/s.bin.tmp", damaged);
   Put("dest/s.bin.size", Count(32 * kMiB) + "FXS1");
   Outcome run = RunProgram({"/V", "s.bin", "dest", "4194304"}, "../stdout");
