@@ -292,9 +292,11 @@ class PosixPlatform final : public Platform {
   Status FlushFile(FileHandle file) override;
   Status SetCacheMode(FileHandle& file, const std::string& name,
                       CacheMode mode) override;
-  // Sets O_DIRECT on a distant file and lets two reads run ahead on it;
-  // false, changing nothing, on a local file or where O_DIRECT is refused.
-  bool StartReadsAhead(FileHandle& file);
+  // Sets O_DIRECT on a distant file (kNo) or any (kYes) and lets two reads
+  // run ahead on it; false, changing nothing, on a local file (kNo) or
+  // where O_DIRECT is refused.
+  enum class AnyFile { kNo, kYes };
+  bool StartReadsAhead(FileHandle& file, AnyFile any);
   Status CloseFile(FileHandle file) override;
   Result<std::uint32_t> LinkCount(FileHandle file) override;
   bool IsSameFile(FileHandle file, const std::string& name) override;
@@ -414,10 +416,10 @@ Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
   return {FileHandle{fd, 0}, {}};
 }
 
-bool PosixPlatform::StartReadsAhead(FileHandle& file) {
+bool PosixPlatform::StartReadsAhead(FileHandle& file, AnyFile any) {
   const int fd = Fd(file);
   const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || !Distant(fd) ||
+  if (flags < 0 || (any == AnyFile::kNo && !Distant(fd)) ||
       ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) {
     return false;
   }
@@ -442,12 +444,16 @@ Status PosixPlatform::SetCacheMode(FileHandle& file, const std::string&,
     // a direct read asks for the whole block at once.
     // Two reads then stay in flight, so that a round trip overlaps each
     // block.
-    if (StartReadsAhead(file)) return {};
+    if (StartReadsAhead(file, AnyFile::kNo)) return {};
     file.traits = kTraitDropCache;
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return {};
   }
-  if (mode == CacheMode::kReadBack && StartReadsAhead(file)) return {};
+  // A read back runs two reads ahead on a local disk too: its hashing then
+  // overlaps the device's work.
+  if (mode == CacheMode::kReadBack && StartReadsAhead(file, AnyFile::kYes)) {
+    return {};
+  }
   // The flag changes on the open descriptor: reopening would let go of the
   // lock and cost a round trip on a share.
   const int flags = ::fcntl(fd, F_GETFL);
