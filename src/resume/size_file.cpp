@@ -119,14 +119,15 @@ std::vector<engine::Segment> DecodeDigests(
                   bytes.begin())) {
     return segments;
   }
-  const std::uint64_t n = GetBits(&bytes[4], 4);
+  // At most 2^32 - 1, and the bound below keeps it within the bytes.
+  const auto n = static_cast<std::size_t>(GetBits(&bytes[4], 4));
   if (n > (bytes.size() - kDigestHeader) / kDigestEntry ||
       CheckOf(&bytes[kDigestHeader], n * kDigestEntry) !=
           GetBits(&bytes[8], 8)) {
     return segments;
   }
   std::int64_t last = 0;
-  for (std::uint64_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     const unsigned char* entry = &bytes[kDigestHeader + i * kDigestEntry];
     const auto end = static_cast<std::int64_t>(GetBits(entry, 8));
     if (end <= last) return {};
