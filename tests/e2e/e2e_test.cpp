@@ -315,6 +315,16 @@ std::vector<RunCase> Cases() {
       {"TakenFinalNameResumable", kSize, taken, resume, 1, CopyText("s.bin", kSize, 4096) + not_renamed,
        {{"dest/s.bin", "taken"}, {"dest/s.bin.tmp", kSource}, {"dest/s.bin.size", Count(kSize) + "FXS1"}}},
       Copies("FinalNameFreed", kSize, 4096, Left(kSize, kSize, Count(kSize) + "FXS1"), kSize),
+      // With /V a complete copy left unnamed is read back first; its digests
+      // come from the source, as no run stored them.
+      {"FinalNameFreedVerified", kSize, Left(kSize, kSize, Count(kSize) + "FXS1"), {"/V", "s.bin", "dest", "4096"}, 0,
+       Text({"Source File: \"s.bin\"", "Restart from " + std::to_string(kSize), "Read Copied Part of Source...Ok",
+             "Target File Size Set...Ok", "Verify Target File...Ok",
+             "c398d377e79a27f90a8c5166d1d2c9c6  dest" + kSep + "s.bin"}),
+       {{"dest/s.bin", kSource}}},
+      {"OrdinaryVerified", kSize, {}, {"/o", "/v", "s.bin", "dest", "4096"}, 0,
+       CopyText("s.bin", kSize, 4096) + Text({"Verify Target File...Ok", "c398d377e79a27f90a8c5166d1d2c9c6  dest" + kSep + "s.bin"}),
+       {{"dest/s.bin", kSource}}},
       // Only the names a run uses must fit the platform's limit.
       Copies("SizeFileNameUnused", kSize, 0, {}, 0, false, long_dest),
       Fails("SizeFileNameTooLong", {"s.bin", long_dest, "4096"}, {refused, "File name too long"}),
