@@ -297,6 +297,8 @@ class PosixPlatform final : public Platform {
   // where O_DIRECT is refused.
   enum class AnyFile { kNo, kYes };
   bool StartReadsAhead(FileHandle& file, AnyFile any);
+  // Ends what StartReadsAhead began, waiting for reads still in flight.
+  void StopReadsAhead(FileHandle& file);
   Status CloseFile(FileHandle file) override;
   Result<std::uint32_t> LinkCount(FileHandle file) override;
   bool IsSameFile(FileHandle file, const std::string& name) override;
@@ -434,6 +436,7 @@ bool PosixPlatform::StartReadsAhead(FileHandle& file, AnyFile any) {
 Status PosixPlatform::SetCacheMode(FileHandle& file, const std::string&,
                                    CacheMode mode) {
   const int fd = Fd(file);
+  StopReadsAhead(file);
   file.traits = 0;
   if (mode == CacheMode::kSourceUncached) {
     // On a local disk the source is read through the cache with sequential
@@ -609,12 +612,16 @@ Result<std::uint32_t> PosixPlatform::EndRead(FileHandle file) {
   return {static_cast<std::uint32_t>(result), {}};
 }
 
+void PosixPlatform::StopReadsAhead(FileHandle& file) {
+  if ((file.traits & kTraitReadsAhead) == 0) return;
+  // Waits for reads still in flight, so that none lands after the close.
+  (void)::syscall(SYS_io_destroy, reads_.at(Fd(file)).context);
+  reads_.erase(Fd(file));
+  file.traits &= ~kTraitReadsAhead;
+}
+
 Status PosixPlatform::CloseFile(FileHandle file) {
-  if ((file.traits & kTraitReadsAhead) != 0) {
-    // Waits for reads still in flight, so that none lands after the close.
-    (void)::syscall(SYS_io_destroy, reads_.at(Fd(file)).context);
-    reads_.erase(Fd(file));
-  }
+  StopReadsAhead(file);
   // A file that could not be taken again after its rename (RenameIfAbsent).
   if (!file.valid()) return {};
   // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
@@ -743,6 +750,9 @@ Status PosixPlatform::RenameIfAbsent(FileHandle& file, const std::string& from,
   // a link put there. A FUSE client lets go of the server's handle after
   // close() returns, so the rename may still meet it for a moment: it is
   // tried again for up to some 2.5 s.
+  // A file read back last has its reads ahead let go with it: the
+  // descriptor that replaces it may bear another number.
+  StopReadsAhead(file);
   ::close(Fd(file));
   bool renamed = rename();
   for (long wait_ms = 10; !renamed && errno == EBUSY && wait_ms <= 1280;
