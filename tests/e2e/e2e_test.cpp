@@ -389,8 +389,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, RunTest, testing::ValuesIn(Cases()),
 // /V over a copy made without it, whose temporary file was damaged inside
 // the copied part: the digests are made from the copied part, the read back
 // finds the damaged segment, the copy keeps its temporary name and its
-// count goes back to that segment; the next run copies again from there
-// and ends identical, with the digest line hash tools print.
+// count goes back to that segment. The next run copies again from there,
+// finds a byte damaged since in the first segment, and under /R its next
+// try copies from 0 and ends identical, with the digest line hash tools
+// print.
 TEST_F(E2eTest, VerifyCatchesDamageAndNextRunCopiesItAgain) {
   constexpr std::int64_t kMiB = 1048576, kBig = 40 * kMiB + 5;
   const std::string source = Bytes(kBig, 9), name = "dest" + kSep + "s.bin";
@@ -411,9 +413,19 @@ TEST_F(E2eTest, VerifyCatchesDamageAndNextRunCopiesItAgain) {
                          "Target File differs from Source File in bytes "
                          "16777216 to 33554431, copy goes on from 16777216"}));
   EXPECT_FALSE(fs::exists("dest/s.bin"));
-  run = RunProgram({"--verify", "s.bin", "dest"}, "../stdout");
+  damaged = Get("dest/s.bin.tmp");
+  damaged[8 * kMiB] ^= 1;
+  Put("dest/s.bin.tmp", damaged);
+  run = RunProgram({"--verify", "/R:1", "/W:0", "s.bin", "dest"}, "../stdout");
   EXPECT_EQ(run.exit_status, 0);
   text = CopyText("s.bin", kBig, kDefaultBlock, 16 * kMiB, kBig) +
+         Text({"Verify Target File...Fail", "Exception Exception",
+               "Target File differs from Source File in bytes 0 to 16777215, "
+               "copy goes on from 0",
+               "Retry 1 of 1 in 0 s"}) +
+         // A retry prints no source line.
+         CopyText("s.bin", kBig, kDefaultBlock, 0, kBig)
+             .substr(Text({"Source File: \"s.bin\""}).size()) +
          Text({"Verify Target File...Ok"});
   ASSERT_TRUE(Normalised(run.output).starts_with(text)) << run.output;
   const std::string line = Normalised(run.output).substr(text.size());
