@@ -56,7 +56,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # dpkg-shlibdeps works out the library dependencies (libc6, libstdc++6,
-  # libgcc-s1) with their minimum versions from the binary itself.
+  # libgcc-s1, libxxhash0) with their minimum versions from the binary
+  # itself.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 include(CPack)

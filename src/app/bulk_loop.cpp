@@ -62,6 +62,13 @@ void RunBulkLoop(const Context& context, CopyFiles& files, const Plan& plan,
     const bool tail = plan.tail_cached && copied + count >= size;
     if (tail) tail_block = {buffers[read_index], count, copied};
     if (!tail) writer.HandOff();
+    // Hashed while the writer writes it, before the buffer is read into
+    // again; never past the size measured at the start.
+    if (plan.verify) {
+      files.digests.Add(buffers[read_index],
+                        static_cast<std::size_t>(
+                            std::min<std::int64_t>(count, size - copied)));
+    }
     if (ahead) {
       writer.WaitIdle();
       ask(read_index);
@@ -74,7 +81,12 @@ void RunBulkLoop(const Context& context, CopyFiles& files, const Plan& plan,
     }
     copy_delta += count;
     if (!schedule.Due(platform.TickCount()) && copied < size) continue;
-    if (plan.resume) files.size_file.Checkpoint(writer, files.target, copied);
+    if (plan.resume) {
+      // A checkpoint stores whole segments only, so a resumed run needs no
+      // running hash of the part before the count.
+      if (plan.verify) files.digests.Seal();
+      files.size_file.Checkpoint(writer, files.target, copied);
+    }
     const std::uint32_t now = platform.TickCount();
     const RowFigures row =
         ComputeRow(copy_delta, schedule.Elapsed(now), size - copied,

@@ -99,6 +99,10 @@ constexpr SwitchRow kSwitches[] = {
     {'W', "--wait", 86400, "s",
      " /W:s - wait s seconds before each retry (0 to 86400, default 30)",
      [](JobSettings& s, std::uint32_t n) { s.wait_seconds = n; }},
+    {'V', "--verify", 0, "",
+     " /V - verify: read the copy back uncached and compare it with the "
+     "source",
+     [](JobSettings& s, std::uint32_t) { s.verify = true; }},
 };
 
 struct SwitchMatch {

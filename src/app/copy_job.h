@@ -7,6 +7,7 @@
 
 #include "app/job_settings.h"
 #include "engine/background_writer.h"
+#include "engine/chunk_digests.h"
 #include "engine/file_channel.h"
 #include "engine/transfer_buffer.h"
 #include "os/native_platform.h"
@@ -42,6 +43,7 @@ struct CopyFiles {
         on_writer_failure(on_failure) {}
 
   engine::BufferPair buffers;
+  engine::SourceDigests digests;  // of the source's bytes read (with /V)
   engine::FileChannel source;
   engine::FileChannel target;
   resume::SizeFile size_file;
@@ -57,6 +59,7 @@ struct Plan {
   bool bulk = false;             // at least one full block remains
   bool to_move = false;          // anything remains to be moved
   bool other_names = false;      // the temporary file has other names too
+  bool verify = false;           // digests taken, target read back
   std::int64_t bulk_length = 0;  // the target's length after the bulk loop
   // The last block is written through the cache at its exact length: a
   // whole block would take the target past the volume's largest file.
@@ -73,6 +76,18 @@ struct Plan {
 // Main thread.
 int RunCopy(const Context& context, const JobSettings& settings,
             CopyFiles& files);
+
+// Starts the source's digests from those stored with the count and makes
+// the missing ones by reading the copied part of the source once, with a
+// step line; from then on checkpoints store them. Main thread.
+void PrepareDigests(const Context& context, CopyFiles& files, const Plan& plan);
+
+// Reads the complete, flushed target back past every cache and compares it
+// with the source's digests (all bytes fed). Prints "Verify Target File..."
+// Ok and the digest line; or Fail, and then stores the count of the first
+// segment that differs (plan.resume) and raises TargetDiffers. Main thread.
+void VerifyTarget(const Context& context, const JobSettings& s,
+                  CopyFiles& files, const Plan& plan);
 
 // Moves every block from plan.copied on in blocks of `block` bytes, source
 // to target, both uncached and positioned there; returns with everything

@@ -157,6 +157,7 @@ void CopyInOnePiece(const Context& context, CopyFiles& files,
                            std::to_string(static_cast<std::int32_t>(size)) +
                            " bytes readed");
   }
+  if (plan.verify) files.digests.Add(buffer, size);
   files.target.WriteBlock(buffer, size);
 }
 
@@ -230,6 +231,7 @@ int Finish(const Context& context, const JobSettings& s, CopyFiles& files,
   }
   // The final name must never stand for data a crash could still take.
   target.FlushToDisk();
+  if (plan.verify) VerifyTarget(context, s, files, plan);
   using IfAbsent = resume::SizeFile::IfAbsent;
   if (plan.resume) files.size_file.MarkComplete(IfAbsent::kSkip);
   if (!GiveFinalName(platform, target, s.FinalTargetName(), plan.other_names)) {
@@ -272,6 +274,9 @@ int Finish(const Context& context, const JobSettings& s, CopyFiles& files,
 int RunCopy(const Context& context, const JobSettings& settings,
             CopyFiles& files) {
   Plan plan = OpenAndPlan(context, settings, files);
+  // A file that already bears the final name cannot be held back.
+  plan.verify = settings.verify && !plan.other_names;
+  if (plan.verify) PrepareDigests(context, files, plan);
   if (plan.to_move) {
     // A negative count (a damaged size file) is no position: the run fails
     // at the seek below, without reopening or resizing either file first.

@@ -15,6 +15,7 @@ struct JobSettings {
   std::uint32_t buffer_size = 0;  // power of two, 4096 to 16777216
   std::uint32_t retries = 0;      // "/R:n": tries after the first failure
   std::uint32_t wait_seconds = 30;  // "/W:s": before each retry
+  bool verify = false;  // "/V": the target read back must equal the source
 
   // The derived names are plain concatenations; nothing is normalised.
   std::string FinalTargetName() const { return dest_dir + base_name; }

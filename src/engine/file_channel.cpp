@@ -138,4 +138,6 @@ void FileChannel::ReopenTargetUncached() {
 
 void FileChannel::ReopenCached() { Reopen(os::CacheMode::kCached); }
 
+void FileChannel::ReopenForReadBack() { Reopen(os::CacheMode::kReadBack); }
+
 }  // namespace ferrux::engine

@@ -84,6 +84,9 @@ class FileChannel {
   void ReopenSourceUncached();
   void ReopenTargetUncached();
   void ReopenCached();
+  // For reading back what was written and flushed: from the device or the
+  // server, past every cache, reads running ahead where ReadsAhead says.
+  void ReopenForReadBack();
 
   const std::string& name() const { return name_; }
   ChannelMode mode() const { return mode_; }

@@ -52,6 +52,10 @@ bool IsRetriableCode(std::uint32_t code) {
   throw NotBackYet(std::move(message), __builtin_return_address(0));
 }
 
+[[gnu::noinline]] void RaiseTargetDiffers(std::string message) {
+  throw TargetDiffers(std::move(message), __builtin_return_address(0));
+}
+
 bool CurrentFailureRetriable() {
   try {
     throw;
@@ -62,6 +66,8 @@ bool CurrentFailureRetriable() {
       return CurrentFailureRetriable();
     }
   } catch (const NotBackYet&) {
+    return true;
+  } catch (const TargetDiffers&) {
     return true;
   } catch (const EInOutError& failure) {
     return IsRetriableCode(failure.code());

@@ -25,12 +25,24 @@ class NotBackYet : public Exception {
       : Exception(std::move(message), address) {}
 };
 
+// The target read back differs from the source: the next try copies
+// again from the first part that differs, where the count now stands.
+class TargetDiffers : public Exception {
+ public:
+  TargetDiffers(std::string message, const void* address)
+      : Exception(std::move(message), address) {}
+};
+
+// Raises TargetDiffers with `message`; the failure's address is the
+// caller's.
+[[noreturn]] void RaiseTargetDiffers(std::string message);
+
 // Raises NotBackYet with `message`; the failure's address is the caller's.
 [[noreturn]] void RaiseNotBackYet(std::string message);
 
 // Whether waiting may cure the failure in flight: an EInOutError or
-// EWin32Error with a retriable code, NotBackYet, or a failure of the
-// writer thread (BackgroundWriter's WriterFailed) that is one of these.
+// EWin32Error with a retriable code, NotBackYet, TargetDiffers, or a failure of
+// the writer thread (BackgroundWriter's WriterFailed) that is one of these.
 // Only inside a catch block.
 bool CurrentFailureRetriable();
 

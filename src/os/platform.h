@@ -83,6 +83,8 @@ enum class CacheMode {
   kCached,
   kSourceUncached,  // read sequentially without filling the cache
   kTargetUncached,  // written without filling the cache
+  kReadBack,  // a written file read from the device (or server), past every
+              // cache, its reads running ahead where the system allows
 };
 
 enum class StandardStream { kInput, kOutput };

@@ -12,22 +12,41 @@ namespace {
 constexpr unsigned char kTag[4] = {'F', 'X', 'S', '1'};
 constexpr std::uint32_t kTagAt = 8;
 constexpr std::uint32_t kStampAt = 12;
+constexpr unsigned char kDigestTag[4] = {'F', 'X', 'D', '1'};
+constexpr std::size_t kDigestHeader = 16;  // tag, n, check
+constexpr std::size_t kDigestEntry = 24;
+// A table read back is never larger: 24 bytes per 16 MiB of source and per
+// checkpoint.
+constexpr std::int64_t kLargestTable = std::int64_t{64} << 20;
 
 constexpr std::uint32_t kComparedBytes = 65536;
 
-void Put(Record& record, std::uint32_t at, std::int64_t value) {
-  const auto bits = static_cast<std::uint64_t>(value);
-  for (std::uint32_t i = 0; i < 8; ++i) {
-    record[at + i] = static_cast<unsigned char>(bits >> (8 * i));
+void PutBits(unsigned char* at, std::uint64_t bits, std::uint32_t bytes) {
+  for (std::uint32_t i = 0; i < bytes; ++i) {
+    at[i] = static_cast<unsigned char>(bits >> (8 * i));
   }
 }
 
-std::int64_t Get(const Record& record, std::uint32_t at) {
+std::uint64_t GetBits(const unsigned char* at, std::uint32_t bytes) {
   std::uint64_t bits = 0;
-  for (std::uint32_t i = 0; i < 8; ++i) {
-    bits |= static_cast<std::uint64_t>(record[at + i]) << (8 * i);
+  for (std::uint32_t i = 0; i < bytes; ++i) {
+    bits |= static_cast<std::uint64_t>(at[i]) << (8 * i);
   }
-  return static_cast<std::int64_t>(bits);
+  return bits;
+}
+
+void Put(Record& record, std::uint32_t at, std::int64_t value) {
+  PutBits(record.data() + at, static_cast<std::uint64_t>(value), 8);
+}
+
+std::int64_t Get(const Record& record, std::uint32_t at) {
+  return static_cast<std::int64_t>(GetBits(record.data() + at, 8));
+}
+
+std::uint64_t CheckOf(const unsigned char* entries, std::size_t size) {
+  engine::Hash128 hash;
+  hash.Add(entries, size);
+  return hash.Value().low;
 }
 
 // Reads up to `count` bytes at `position`, however the system splits them.
@@ -70,6 +89,51 @@ StoredCount DecodeRecord(const Record& record, std::uint32_t size) {
     stored.stamp = {Get(record, kStampAt), Get(record, kStampAt + 8)};
   }
   return stored;
+}
+
+std::vector<unsigned char> EncodeDigests(
+    const std::vector<engine::Segment>& segments) {
+  std::vector<unsigned char> bytes(kDigestHeader +
+                                   kDigestEntry * segments.size());
+  std::copy(std::begin(kDigestTag), std::end(kDigestTag), bytes.begin());
+  PutBits(&bytes[4], segments.size(), 4);
+  unsigned char* entry = &bytes[kDigestHeader];
+  for (const engine::Segment& segment : segments) {
+    PutBits(entry, static_cast<std::uint64_t>(segment.end), 8);
+    PutBits(entry + 8, segment.digest.high, 8);
+    PutBits(entry + 16, segment.digest.low, 8);
+    entry += kDigestEntry;
+  }
+  PutBits(&bytes[8],
+          CheckOf(&bytes[kDigestHeader], bytes.size() - kDigestHeader), 8);
+  return bytes;
+}
+
+std::vector<engine::Segment> DecodeDigests(
+    const std::vector<unsigned char>& bytes, std::int64_t count) {
+  std::vector<engine::Segment> segments;
+  if (bytes.size() < kDigestHeader ||
+      !std::equal(std::begin(kDigestTag), std::end(kDigestTag),
+                  bytes.begin())) {
+    return segments;
+  }
+  // At most 2^32 - 1, and the bound below keeps it within the bytes.
+  const auto n = static_cast<std::size_t>(GetBits(&bytes[4], 4));
+  if (n > (bytes.size() - kDigestHeader) / kDigestEntry ||
+      CheckOf(&bytes[kDigestHeader], n * kDigestEntry) !=
+          GetBits(&bytes[8], 8)) {
+    return segments;
+  }
+  std::int64_t last = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned char* entry = &bytes[kDigestHeader + i * kDigestEntry];
+    const auto end = static_cast<std::int64_t>(GetBits(entry, 8));
+    if (end <= last) return {};
+    if (end > count) break;
+    segments.push_back({end, {GetBits(entry + 8, 8), GetBits(entry + 16, 8)}});
+    last = end;
+  }
+  return segments;
 }
 
 void ValidateCount(std::uint32_t bytes_read, std::int64_t count,
@@ -128,14 +192,34 @@ std::int64_t SizeFile::Open(const std::string& name,
   return stored.count;
 }
 
+std::vector<engine::Segment> SizeFile::ReadDigests() {
+  if (channel_.mode() == engine::ChannelMode::kClosed || !tail_is_ours_) {
+    return {};
+  }
+  const std::int64_t length =
+      std::min(channel_.Size64() - kRecordSize, kLargestTable);
+  if (length <= 0) return {};
+  return DecodeDigests(
+      ReadAt(channel_, kRecordSize, static_cast<std::uint32_t>(length)),
+      stored_);
+}
+
 void SizeFile::Store(std::int64_t count) {
   if (channel_.mode() == engine::ChannelMode::kClosed) {
     channel_.OpenOrCreate(engine::FileChannel::Sharing::kShared);
   }
   channel_.Seek64(0);
   const Record record = EncodeRecord(count, stamp_);
+  std::vector<unsigned char> bytes(record.begin(), record.end());
   // A tail that is not this program's own is left as it is.
-  channel_.WriteBlock(record.data(), tail_is_ours_ ? kRecordSize : kCountSize);
+  if (!tail_is_ours_) bytes.resize(kCountSize);
+  // The digests go with the count in one write: a torn one is caught by
+  // their check, or else by the read-back, and costs only a copy again.
+  if (tail_is_ours_ && digests_ != nullptr) {
+    const std::vector<unsigned char> table = EncodeDigests(digests_->sealed());
+    bytes.insert(bytes.end(), table.begin(), table.end());
+  }
+  channel_.WriteBlock(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
   // Without this a power cut would lose the count and the next run would
   // start over; it costs one small flush per checkpoint.
   channel_.FlushToDisk();

@@ -7,8 +7,10 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/background_writer.h"
+#include "engine/chunk_digests.h"
 #include "engine/file_channel.h"
 #include "report/console_out.h"
 
@@ -26,8 +28,14 @@ struct SourceStamp {
 //    8  4  "FXS1": a stamp in this layout follows
 //   12  8  the source's length when the copy began (signed)
 //   20  8  its last-write time, nanoseconds since 1970-01-01 UTC (signed)
-// A file of 0 bytes means a count of 0. Older files end after the count;
-// bytes after it that do not start with the tag are left alone.
+//   28  4  "FXD1": digests of the source follow (verified copies)
+//   32  4  n, the number of segments (unsigned)
+//   36  8  low half of the XXH3-128 of the n entries that follow
+//   44 24n per segment: its end (signed), its digest's high and low halves
+// A file of 0 bytes means a count of 0. Older files end after the count or
+// the stamp, and older programs rewrite only those, leaving the digests,
+// which speak of the source alone and so stay true. Bytes after the count
+// that do not start with the tag are left alone.
 inline constexpr std::uint32_t kCountSize = 8;
 inline constexpr std::uint32_t kRecordSize = 28;
 using Record = std::array<unsigned char, kRecordSize>;
@@ -42,6 +50,14 @@ struct StoredCount {
   SourceStamp stamp;
 };
 StoredCount DecodeRecord(const Record& record, std::uint32_t size);
+
+// The digest table (from offset 28 on) for `segments`, and back: the
+// segments of `bytes` that end at or before `count`, none where the tag,
+// the length, the check or the order of the ends is wrong.
+std::vector<unsigned char> EncodeDigests(
+    const std::vector<engine::Segment>& segments);
+std::vector<engine::Segment> DecodeDigests(
+    const std::vector<unsigned char>& bytes, std::int64_t count);
 
 // Raises Exception when a stored count (read as `bytes_read` bytes) cannot
 // belong to a temporary target of `temp_size` bytes copied from a source of
@@ -90,6 +106,18 @@ class SizeFile {
   enum class IfAbsent { kSkip, kCreate };
   void MarkComplete(IfAbsent if_absent);
 
+  // The source's digests stored with the count (none in a file without
+  // them, or with a tail not this program's).
+  std::vector<engine::Segment> ReadDigests();
+  // From now on every count stored carries the sealed segments of
+  // `digests`, which must outlive this object.
+  void KeepDigests(const engine::SourceDigests& digests) {
+    digests_ = &digests;
+  }
+  // Stores `count`, below the stored one, forced to disk: the bytes after
+  // it are to be copied again.
+  void Rewind(std::int64_t count) { Store(count); }
+
   // Closes the file; returns whether there was one.
   bool Close();
 
@@ -103,6 +131,7 @@ class SizeFile {
   SourceStamp stamp_;
   bool tail_is_ours_ = true;
   std::int64_t stored_ = 0;
+  const engine::SourceDigests* digests_ = nullptr;
 };
 
 }  // namespace ferrux::resume

@@ -303,7 +303,8 @@ std::vector<RunCase> Cases() {
                                   " /O - use ordinary copy (without resume file)",
                                   " /R:n - retry a failed copy up to n times (0 to 1000000, default 0)",
                                   " /W:s - wait s seconds before each retry (0 to 86400, default 30)",
-                                  " --ordinary, --retries=n, --wait=s - the same switches, long forms",
+                                  " /V - verify: read the copy back uncached and compare it with the source",
+                                  " --ordinary, --retries=n, --wait=s, --verify - the same switches, long forms",
                                   " -- - ends the switches: SourceFile follows",
                                   " --help, /? - print this text",
                                   " --version - print the program's version"});
@@ -355,6 +356,16 @@ std::vector<RunCase> Cases() {
       Copies("OrdinaryCopy", kSize, 4096, Left(8192, 30000, "\x01\x02\x03"), 0, true),
       {"TakenFinalNameResumable", kSize, taken, resume, 1, CopyText("s.bin", kSize, 4096) + not_renamed,
        {{"dest/s.bin", "taken"}, {"dest/s.bin.tmp", kSource}, {"dest/s.bin.size", Count(kSize) + "FXS1"}}},
+      // With /V a complete copy left unnamed is read back first; its digests
+      // come from the source, as no run stored them.
+      {"FinalNameFreedVerified", kSize, Left(kSize, kSize, Count(kSize) + "FXS1"), {"/V", "s.bin", "dest", "4096"}, 0,
+       Text({"Source File: \"s.bin\"", "Restart from " + std::to_string(kSize), "Read Copied Part of Source...Ok",
+             "Target File Size Set...Ok", "Verify Target File...Ok",
+             "c398d377e79a27f90a8c5166d1d2c9c6  dest" + kSep + "s.bin"}),
+       {{"dest/s.bin", kSource}}},
+      {"OrdinaryVerified", kSize, {}, {"/o", "/v", "s.bin", "dest", "4096"}, 0,
+       CopyText("s.bin", kSize, 4096) + Text({"Verify Target File...Ok", "c398d377e79a27f90a8c5166d1d2c9c6  dest" + kSep + "s.bin"}),
+       {{"dest/s.bin", kSource}}},
       // Only the names a run uses must fit the platform's limit.
       Copies("SizeFileNameUnused", kSize, 0, {}, 0, false, long_dest),
       Fails("SizeFileNameTooLong", {"s.bin", long_dest, "4096"}, {refused, "File name too long"}),
@@ -422,6 +433,58 @@ std::vector<RunCase> Cases() {
 
 INSTANTIATE_TEST_SUITE_P(Cases, RunTest, testing::ValuesIn(Cases()),
                          testing::PrintToStringParamName());
+
+// /V over a copy made without it, whose temporary file was damaged inside
+// the copied part: the digests are made from the copied part, the read back
+// finds the damaged segment, the copy keeps its temporary name and its
+// count goes back to that segment. The next run copies again from there,
+// finds a byte damaged since in the first segment, and under /R its next
+// try copies from 0 and ends identical, with the digest line hash tools
+// print.
+TEST_F(E2eTest, VerifyCatchesDamageAndNextRunCopiesItAgain) {
+  constexpr std::int64_t kMiB = 1048576, kBig = 40 * kMiB + 5;
+  const std::string source = Bytes(kBig, 9), name = "dest" + kSep + "s.bin";
+  std::string damaged = source;
+  damaged[20 * kMiB] ^= 1;
+  Put("s.bin", source);
+  Mark("s.bin");  // a time both systems store exactly, for the stamp
+  Put("dest/s.bin.tmp", damaged);
+  Put("dest/s.bin.size", Count(32 * kMiB) + "FXS1");
+  Outcome run = RunProgram({"/V", "s.bin", "dest", "4194304"}, "../stdout");
+  std::string text = CopyText("s.bin", kBig, 4 * kMiB, 32 * kMiB, kBig);
+  const std::string rest = Text({"Rest of copy 8388613"});
+  text.insert(text.find(rest) + rest.size(),
+              Text({"Read Copied Part of Source...Ok"}));
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(Normalised(run.output),
+            text + Text({"Verify Target File...Fail", "Exception Exception",
+                         "Target File differs from Source File in bytes "
+                         "16777216 to 33554431, copy goes on from 16777216"}));
+  EXPECT_FALSE(fs::exists("dest/s.bin"));
+  damaged = Get("dest/s.bin.tmp");
+  damaged[8 * kMiB] ^= 1;
+  Put("dest/s.bin.tmp", damaged);
+  run = RunProgram({"--verify", "/R:1", "/W:0", "s.bin", "dest"}, "../stdout");
+  EXPECT_EQ(run.exit_status, 0);
+  text = CopyText("s.bin", kBig, kDefaultBlock, 16 * kMiB, kBig) +
+         Text({"Verify Target File...Fail", "Exception Exception",
+               "Target File differs from Source File in bytes 0 to 16777215, "
+               "copy goes on from 0",
+               "Retry 1 of 1 in 0 s"}) +
+         // A retry prints no source line.
+         CopyText("s.bin", kBig, kDefaultBlock, 0, kBig)
+             .substr(Text({"Source File: \"s.bin\""}).size()) +
+         Text({"Verify Target File...Ok"});
+  ASSERT_TRUE(Normalised(run.output).starts_with(text)) << run.output;
+  const std::string line = Normalised(run.output).substr(text.size());
+  EXPECT_EQ(line.find_first_not_of("0123456789abcdef"), 32u);
+  EXPECT_EQ(line.substr(32), "  " + name + std::string(kEol));
+#ifndef _WIN32
+  EXPECT_EQ(std::system("xxhsum -H2 dest/s.bin >../sum"), 0);
+  EXPECT_EQ(line, Get("../sum"));
+#endif
+  EXPECT_EQ(Snapshot(), Digest({{"s.bin", source}, {"dest/s.bin", source}}));
+}
 
 #ifndef _WIN32
 // A sparse source with marks across the 2 GiB and 4 GiB boundaries and at

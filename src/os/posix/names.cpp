@@ -157,6 +157,9 @@ Result<bool> PosixPlatform::RenameIfAbsent(FileHandle& file,
   if (folder < 0 || !LockFolder(folder, LOCK_EX)) {
     return {false, Failed("rename", EBUSY)};
   }
+  // A file read back last has its reads ahead let go with it: the
+  // descriptor that replaces it may bear another number.
+  StopReadsAhead(file);
   ::close(Fd(file));
   bool renamed = rename();
   for (long wait_ms = 10; !renamed && errno == EBUSY && wait_ms <= 1280;

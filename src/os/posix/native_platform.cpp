@@ -225,9 +225,25 @@ Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
   return {FileHandle{fd, 0}, {}};
 }
 
+bool PosixPlatform::StartReadsAhead(FileHandle& file, AnyFile any) {
+  const int fd = Fd(file);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || (any == AnyFile::kNo && !Distant(fd)) ||
+      ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) {
+    return false;
+  }
+  aio_context_t context = 0;
+  if (::syscall(SYS_io_setup, 2, &context) == 0) {
+    reads_[fd].context = context;
+    file.traits = kTraitReadsAhead;
+  }
+  return true;
+}
+
 Status PosixPlatform::SetCacheMode(FileHandle& file, const std::string&,
                                    CacheMode mode) {
   const int fd = Fd(file);
+  StopReadsAhead(file);
   file.traits = 0;
   if (mode == CacheMode::kSourceUncached) {
     // On a local disk the source is read through the cache with sequential
@@ -238,32 +254,32 @@ Status PosixPlatform::SetCacheMode(FileHandle& file, const std::string&,
     // a direct read asks for the whole block at once.
     // Two reads then stay in flight, so that a round trip overlaps each
     // block.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0 && Distant(fd) &&
-        ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0) {
-      aio_context_t context = 0;
-      if (::syscall(SYS_io_setup, 2, &context) == 0) {
-        reads_[fd].context = context;
-        file.traits = kTraitReadsAhead;
-      }
-      return {};
-    }
+    if (StartReadsAhead(file, AnyFile::kNo)) return {};
     file.traits = kTraitDropCache;
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return {};
+  }
+  // A read back runs two reads ahead on a local disk too: its hashing then
+  // overlaps the device's work.
+  if (mode == CacheMode::kReadBack && StartReadsAhead(file, AnyFile::kYes)) {
     return {};
   }
   // The flag changes on the open descriptor: reopening would let go of the
   // lock and cost a round trip on a share.
   const int flags = ::fcntl(fd, F_GETFL);
   const int wanted =
-      mode == CacheMode::kTargetUncached ? flags | O_DIRECT : flags & ~O_DIRECT;
+      mode != CacheMode::kCached ? flags | O_DIRECT : flags & ~O_DIRECT;
   if (flags >= 0 && (wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0)) {
     return {};
   }
-  if (flags >= 0 && errno == EINVAL && mode == CacheMode::kTargetUncached) {
+  if (flags >= 0 && errno == EINVAL && mode != CacheMode::kCached) {
     // Some file systems refuse O_DIRECT; the transfer sizes stay the same
-    // and the page cache is kept clean by hand.
+    // and the page cache is kept clean by hand. A read back then starts
+    // from an empty cache: the file was flushed, so its pages can go.
     file.traits = kTraitDropCache;
+    if (mode == CacheMode::kReadBack) {
+      (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    }
     return {};
   }
   const Status failure = Failed("fcntl");
@@ -395,12 +411,16 @@ Result<std::uint32_t> PosixPlatform::EndRead(FileHandle file) {
   return {static_cast<std::uint32_t>(result), {}};
 }
 
+void PosixPlatform::StopReadsAhead(FileHandle& file) {
+  if ((file.traits & kTraitReadsAhead) == 0) return;
+  // Waits for reads still in flight, so that none lands after the close.
+  (void)::syscall(SYS_io_destroy, reads_.at(Fd(file)).context);
+  reads_.erase(Fd(file));
+  file.traits &= ~kTraitReadsAhead;
+}
+
 Status PosixPlatform::CloseFile(FileHandle file) {
-  if ((file.traits & kTraitReadsAhead) != 0) {
-    // Waits for reads still in flight, so that none lands after the close.
-    (void)::syscall(SYS_io_destroy, reads_.at(Fd(file)).context);
-    reads_.erase(Fd(file));
-  }
+  StopReadsAhead(file);
   // A file not taken again after its rename (RenameIfAbsent).
   if (!file.valid()) return {};
   // close() is not retried on EINTR: on Linux the descriptor is gone anyway.

@@ -55,6 +55,7 @@ OpenRow RowOf(CacheMode mode) {
       return {GENERIC_READ, kShareAll, OPEN_EXISTING,
               FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN};
     case CacheMode::kTargetUncached:
+    case CacheMode::kReadBack:  // reads stay synchronous here
       return {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
               kNoReparse | FILE_FLAG_NO_BUFFERING};
     case CacheMode::kCached:

@@ -46,6 +46,7 @@ TEST(ReadSwitches, FormsOrderValuesAndErrors) {
     std::string error;
     bool ordinary = false;
     std::uint32_t retries = 0, wait = 30;
+    bool verify = false;
   };
   const std::string range = ": a number from 0 to ";
   const Case cases[] = {
@@ -55,6 +56,8 @@ TEST(ReadSwitches, FormsOrderValuesAndErrors) {
       {{"--retries=007", "--wait=86400", "--", "/O"}, 3, "", false, 7, 86400},
       {{"/R:2", "-O", "/0", "/ordinary", "/O:1"}, 1, "", false, 2},
       {{"--"}, 1, ""},
+      {{"/R:1", "--verify", "/o", "s"}, 3, "", true, 1, 30, true},
+      {{"/v", "-V", "/V:1"}, 1, "", false, 0, 30, true},
       {{"/R:"}, 0, "Bad switch /R:" + range + "1000000 is needed"},
       {{"/r:x"}, 0, "Bad switch /r:x" + range + "1000000 is needed"},
       {{"/R:-1"}, 0, "Bad switch /R:-1" + range + "1000000 is needed"},
@@ -66,7 +69,8 @@ TEST(ReadSwitches, FormsOrderValuesAndErrors) {
       {{"--wait= 1"}, 0, "Bad switch --wait= 1" + range + "86400 is needed"},
       {{"--retries"}, 0, "Bad switch --retries" + range + "1000000 is needed"},
       {{"/W:1", "--wait=2"}, 1, "Switch given twice: --wait=2"},
-      {{"/O", "--ordinary"}, 1, "Switch given twice: --ordinary"}};
+      {{"/O", "--ordinary"}, 1, "Switch given twice: --ordinary"},
+      {{"--verify", "/v"}, 1, "Switch given twice: /v"}};
   for (const Case& c : cases) {
     JobSettings settings;
     const LeadingSwitches read = ReadSwitches(c.arguments, settings);
@@ -76,6 +80,7 @@ TEST(ReadSwitches, FormsOrderValuesAndErrors) {
     EXPECT_EQ(settings.ordinary_mode, c.ordinary) << c.arguments[0];
     EXPECT_EQ(settings.retries, c.retries) << c.arguments[0];
     EXPECT_EQ(settings.wait_seconds, c.wait) << c.arguments[0];
+    EXPECT_EQ(settings.verify, c.verify) << c.arguments[0];
   }
 }
 
