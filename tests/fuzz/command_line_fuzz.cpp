@@ -63,9 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
           ModelBufferSize(argument));
   }
   // Switches stop at the first argument that is none of their forms, or
-  // after "--"; a bad one is named; values stay within their ranges.
+  // after "--"; a bad one is named; values stay within their ranges. A
+  // quoted value may hold any byte, a line feed too.
   static const std::regex form(
-      "/[oO]|/[rRwW](:.*)?|--ordinary|--(retries|wait)(=.*)?");
+      "/[oOvV]|/"
+      "[rRwW](:[\\s\\S]*)?|--ordinary|--verify|--(retries|wait)(=[\\s\\S]*)?");
   ferrux::app::JobSettings settings;
   const auto read = ferrux::app::ReadSwitches(arguments, settings);
   const std::size_t at = read.source_at;
