@@ -197,7 +197,10 @@ bool GiveFinalName(os::Platform& platform, engine::FileChannel& target,
     // goes again, but only while the temporary name certainly still stands
     // for the file. Should that fail too, the next run finds the two names
     // of one file and finishes.
-    if (platform.IsSameFile(file, from)) (void)platform.RemoveFile(to);
+    if (platform.IsSameFile(file, from)) {
+      (void)platform.RemoveFile(
+          to);  // a failure leaves what the rerun finishes
+    }
     return false;
   }
   if (named.code != os::kErrorNotSupported) return false;

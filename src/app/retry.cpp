@@ -95,7 +95,9 @@ int RunTries(const Context& context, const JobSettings& settings) {
     if (!retry) {
       // The process ends now: a writer still in the middle of a block is
       // not waited for, as it never was.
-      if (files->writer.started()) (void)files.release();
+      if (files->writer.started()) {
+        (void)files.release();  // kept for the writer: deliberately never freed
+      }
       return kExitFailure;
     }
     context.console.PrintLine({"Retry ", report::Number{tried + 1}, " of ",

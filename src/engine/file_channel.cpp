@@ -28,7 +28,7 @@ void FileChannel::Adopt(const os::Result<os::FileHandle>& opened,
     return;
   }
   // Refused unread and unwritten: what its close says changes nothing.
-  (void)platform_.CloseFile(opened.value);
+  (void)platform_.CloseFile(opened.value);  // the refusal is the report
   CheckIO(kind.status);
   if (kind.value == os::FileKind::kDirectory) CheckIO(os::kErrorAccessDenied);
   RaiseException(std::string(what_) + " is not a regular file");

@@ -38,7 +38,7 @@ TEST(ParseBufferSize, RoundedDownWithinLimits) {
 }
 
 // Leading switches: what they set, where the source name starts, or the
-// line that names the bad one.
+// line that names the bad one (more malformed forms are end-to-end rows).
 TEST(ReadSwitches, FormsOrderValuesAndErrors) {
   struct Case {
     std::vector<std::string> arguments;
@@ -58,8 +58,6 @@ TEST(ReadSwitches, FormsOrderValuesAndErrors) {
       {{"--"}, 1, ""},
       {{"/R:1", "--verify", "/o", "s"}, 3, "", true, 1, 30, true},
       {{"/v", "-V", "/V:1"}, 1, "", false, 0, 30, true},
-      {{"/R:"}, 0, "Bad switch /R:" + range + "1000000 is needed"},
-      {{"/r:x"}, 0, "Bad switch /r:x" + range + "1000000 is needed"},
       {{"/R:-1"}, 0, "Bad switch /R:-1" + range + "1000000 is needed"},
       {{"/R:1000001"},
        0,
@@ -68,7 +66,6 @@ TEST(ReadSwitches, FormsOrderValuesAndErrors) {
       {{"/W:86401"}, 0, "Bad switch /W:86401" + range + "86400 is needed"},
       {{"--wait= 1"}, 0, "Bad switch --wait= 1" + range + "86400 is needed"},
       {{"--retries"}, 0, "Bad switch --retries" + range + "1000000 is needed"},
-      {{"/W:1", "--wait=2"}, 1, "Switch given twice: --wait=2"},
       {{"/O", "--ordinary"}, 1, "Switch given twice: --ordinary"},
       {{"--verify", "/v"}, 1, "Switch given twice: /v"}};
   for (const Case& c : cases) {

@@ -19,14 +19,6 @@ std::vector<unsigned char> Data(std::int64_t size) {
   return data;
 }
 
-// As `xxhsum -H2` prints the XXH3-128 of "abc" and of nothing.
-TEST(Digests, PrintedAsHashToolsPrintThem) {
-  Hash128 hash;
-  EXPECT_EQ(HexDigits(hash.Value()), "99aa06d3014798d86001c324468d497f");
-  hash.Add("abc", 3);
-  EXPECT_EQ(HexDigits(hash.Value()), "06b05ab6733a618578af5f94892f3950");
-}
-
 // A copy fed in pieces, sealed at checkpoints, stored and taken up again by
 // a later run, gives the digests an uninterrupted run gives where no
 // checkpoint falls; the read back of the same bytes matches them all and
