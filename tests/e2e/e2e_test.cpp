@@ -308,12 +308,6 @@ std::vector<RunCase> Cases() {
                                   " -- - ends the switches: SourceFile follows",
                                   " --help, /? - print this text",
                                   " --version - print the program's version"});
-  // A malformed switch is named, and nothing is touched.
-  const auto bad = [](const char* label, std::vector<std::string> arguments, const std::string& line) {
-    arguments.insert(arguments.end(), {"s.bin", "dest"});
-    return RunCase{label, kSize, {}, arguments, 1, Text({line}), {}};
-  };
-  const std::string range = ": a number from 0 to ";
   // A size file an earlier run with a smaller block may leave; read, it
   // would be refused.
   const Files stale = {{"dest/s.bin.tmp", ""}, {"dest/s.bin.size", "\x01\x02\x03"}};
@@ -402,11 +396,8 @@ std::vector<RunCase> Cases() {
       {"Help", kSize, {}, {"--help"}, 0, usage, {}},
       {"HelpSlash", kSize, {}, {"/?"}, 0, usage, {}},
       {"Version", kSize, {}, {"--version"}, 0, Text({"ferrux " FERRUX_VERSION}), {}},
-      bad("RetriesEmpty", {"/R:"}, "Bad switch /R:" + range + "1000000 is needed"),
-      bad("RetriesNotANumber", {"/O", "/r:x"}, "Bad switch /r:x" + range + "1000000 is needed"),
-      bad("RetriesTooMany", {"--retries=1000001"}, "Bad switch --retries=1000001" + range + "1000000 is needed"),
-      bad("WaitNegative", {"/W:-1"}, "Bad switch /W:-1" + range + "86400 is needed"),
-      bad("WaitTwice", {"/W:1", "--wait=2"}, "Switch given twice: --wait=2"),
+      // A malformed switch is named, and nothing is touched.
+      {"BadSwitch", kSize, {}, {"/O", "/r:x", "s.bin", "dest"}, 1, Text({"Bad switch /r:x: a number from 0 to 1000000 is needed"}), {}},
       // A block size is rounded down to a power of two: uncached writes
       // of any other size fail.
       {"BlockRoundedDown", 4194304 + 5, {}, {"--", "s.bin", "dest", "5000000"}, 0,
