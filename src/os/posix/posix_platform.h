@@ -80,11 +80,9 @@ class PosixPlatform final : public Platform {
   Status FlushFile(FileHandle file) override;
   Status SetCacheMode(FileHandle& file, const std::string& name,
                       CacheMode mode) override;
-  // Sets O_DIRECT on a distant file (kNo) or any (kYes) and lets two reads
-  // run ahead on it; false, changing nothing, on a local file (kNo) or
-  // where O_DIRECT is refused.
-  enum class AnyFile { kNo, kYes };
-  bool StartReadsAhead(FileHandle& file, AnyFile any);
+  // Sets O_DIRECT on the file and lets two reads run ahead on it; false,
+  // changing nothing, where O_DIRECT is refused.
+  bool StartReadsAhead(FileHandle& file);
   // Ends what StartReadsAhead began, waiting for reads still in flight.
   void StopReadsAhead(FileHandle& file);
   Status CloseFile(FileHandle file) override;
