@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 
 #include <cstring>
@@ -113,6 +114,18 @@ void DropCache(int fd, off_t begin, off_t end) {
 }
 
 }  // namespace
+
+bool PosixPlatform::Refused(FileHandle file, std::uint32_t call) {
+  struct stat info;
+  if (::fstat(Fd(file), &info) != 0) return false;
+  const auto found = refused_.find(info.st_dev);
+  return found != refused_.end() && (found->second & call) != 0;
+}
+
+void PosixPlatform::Remember(FileHandle file, std::uint32_t call) {
+  struct stat info;
+  if (::fstat(Fd(file), &info) == 0) refused_[info.st_dev] |= call;
+}
 
 Status Failed(const char* call, int error) {
   return Status{Win32CodeOf(error), error, call};
@@ -443,8 +456,12 @@ Result<std::uint32_t> PosixPlatform::GetAttributes(const std::string& name) {
 }
 
 std::int64_t PosixPlatform::LargestFileSize(FileHandle file) {
+  // FAT is a disk's file system: a file on a device number of no disk (a
+  // share, FUSE) is not asked, which would cost a round trip.
+  struct stat device;
   struct statfs info;
   const bool fat =
+      ::fstat(Fd(file), &device) == 0 && major(device.st_dev) != 0 &&
       ::fstatfs(Fd(file), &info) == 0 && info.f_type == MSDOS_SUPER_MAGIC;
   std::int64_t largest = fat ? std::int64_t{0xFFFFFFFF} : INT64_MAX;
   // The process's own limit (ulimit -f) stops a file as the volume does.
@@ -465,12 +482,19 @@ Status PosixPlatform::ReserveSpace(FileHandle file, std::int64_t,
   // nothing has changed and no round trip was spent on lengthening.
   // posix_fallocate is not used: where the file system cannot reserve, it
   // writes zeros instead.
+  if (Refused(file, kRefusedFallocate)) {
+    return NotSupported("fallocate", EOPNOTSUPP);
+  }
   int result;
   do {
     result = ::fallocate(Fd(file), 0, 0, static_cast<off_t>(length));
   } while (result != 0 && errno == EINTR);
   if (result == 0) return {};
-  if (Unsupported(errno)) return NotSupported("fallocate", errno);
+  if (Unsupported(errno)) {
+    const int error = errno;
+    Remember(file, kRefusedFallocate);
+    return NotSupported("fallocate", error);
+  }
   return Failed("fallocate");
 }
 
