@@ -33,10 +33,11 @@ void RunBulkLoop(const Context& context, CopyFiles& files, const Plan& plan,
   const std::uint32_t start_tick = platform.TickCount();
   ProgressSchedule schedule(start_tick, kReportInterval);
 
-  // Where the source lets reads run ahead (a network share), the block
-  // after next is asked for as soon as the writer has written a buffer, so
-  // that two reads, each a round trip away, are always under way. Else each
-  // block is read while the writer writes the one before.
+  // Where the source lets reads run ahead, the block after next is asked
+  // for as soon as the writer has written a buffer, so that the next read
+  // is always under way before its block is needed (on a share two, each a
+  // round trip away). Else each block is read while the writer writes the
+  // one before.
   const bool ahead = source.ReadsAhead();
   std::int64_t asked = copied;
   struct {

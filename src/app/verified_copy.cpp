@@ -45,7 +45,7 @@ class ReadBuffers {
 
 // Reads the whole target, `size` bytes, from the device or the server into
 // `check`, two reads in flight where the system allows it, as the bulk loop
-// reads a distant source. Returns whether every segment matched; stops at
+// reads the source. Returns whether every segment matched; stops at
 // the first that does not.
 bool ReadBack(const Context& context, engine::FileChannel& target,
               std::int64_t size, std::uint32_t block,

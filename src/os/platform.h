@@ -151,7 +151,7 @@ class Platform {
   virtual Result<std::uint32_t> ReadFile(FileHandle file, void* buffer,
                                          std::uint32_t count) = 0;
   // Reads that run ahead, where the system can keep two in flight (an
-  // uncached source on a network file system): BeginRead starts reading
+  // uncached source, a read back): BeginRead starts reading
   // `count` bytes at `position` into `buffer` and returns at once; EndRead
   // waits for the oldest read begun and gives its count, as ReadFile would.
   // At most two are in flight. Where ReadsAhead is false, neither is used.

@@ -102,16 +102,21 @@ Status PosixPlatform::RemoveFile(const std::string& name) {
   return {};
 }
 
-Status PosixPlatform::RenameNoReplace(FileHandle&, const std::string& from,
+Status PosixPlatform::RenameNoReplace(FileHandle& file, const std::string& from,
                                       const std::string& to) {
   const AtName old_name = At(from);
   const AtName new_name = At(to);
+  if (Refused(file, kRefusedRename2)) return NotSupported("renameat2", EINVAL);
   if (::renameat2(old_name.folder, old_name.leaf.c_str(), new_name.folder,
                   new_name.leaf.c_str(), RENAME_NOREPLACE) == 0) {
     return {};
   }
   // NFS, sshfs and other FUSE file systems refuse the flag.
-  if (Unsupported(errno)) return NotSupported("renameat2", errno);
+  if (Unsupported(errno)) {
+    const int error = errno;
+    Remember(file, kRefusedRename2);
+    return NotSupported("renameat2", error);
+  }
   return Failed("renameat2");
 }
 
@@ -184,8 +189,10 @@ Platform::NameLengths PosixPlatform::MeasureName(const std::string& name) {
   const std::size_t slash = name.find_last_of('/');
   const std::size_t leaf =
       slash == std::string::npos ? name.size() : name.size() - slash - 1;
-  errno = 0;
-  const long limit = ::pathconf(ParentOf(name).c_str(), _PC_NAME_MAX);
+  // The temporary, size and final names share a folder: its limit is
+  // asked once (a round trip on a share), and kept only once known.
+  long& limit = name_limits_[ParentOf(name)];
+  if (limit <= 0) limit = ::pathconf(ParentOf(name).c_str(), _PC_NAME_MAX);
   return {name.size(), leaf,
           limit > 0 ? static_cast<std::size_t>(limit) : SIZE_MAX};
 }

@@ -80,11 +80,9 @@ class PosixPlatform final : public Platform {
   Status FlushFile(FileHandle file) override;
   Status SetCacheMode(FileHandle& file, const std::string& name,
                       CacheMode mode) override;
-  // Sets O_DIRECT on a distant file (kNo) or any (kYes) and lets two reads
-  // run ahead on it; false, changing nothing, on a local file (kNo) or
-  // where O_DIRECT is refused.
-  enum class AnyFile { kNo, kYes };
-  bool StartReadsAhead(FileHandle& file, AnyFile any);
+  // Sets O_DIRECT on the file and lets two reads run ahead on it; false,
+  // changing nothing, where O_DIRECT is refused.
+  bool StartReadsAhead(FileHandle& file);
   // Ends what StartReadsAhead began, waiting for reads still in flight.
   void StopReadsAhead(FileHandle& file);
   Status CloseFile(FileHandle file) override;
@@ -158,6 +156,17 @@ class PosixPlatform final : public Platform {
     const auto held = folders_.find(ParentOf(name));
     return held == folders_.end() ? -1 : held->second;
   }
+
+  // What a file system refused outright (kRefused* bits by device number),
+  // so that a later try of the run goes straight to the way that works
+  // instead of asking again, a round trip each on a share.
+  static constexpr std::uint32_t kRefusedFallocate = 1;
+  static constexpr std::uint32_t kRefusedRename2 = 2;
+  bool Refused(FileHandle file, std::uint32_t call);
+  void Remember(FileHandle file, std::uint32_t call);
+  std::map<dev_t, std::uint32_t> refused_;
+  // Names' length limits by folder, asked once (see MeasureName).
+  std::map<std::string, long> name_limits_;
 
   // Used by the main thread only, like the source it serves.
   std::map<int, ReadsInFlight> reads_;
