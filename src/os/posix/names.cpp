@@ -102,21 +102,16 @@ Status PosixPlatform::RemoveFile(const std::string& name) {
   return {};
 }
 
-Status PosixPlatform::RenameNoReplace(FileHandle& file, const std::string& from,
+Status PosixPlatform::RenameNoReplace(FileHandle&, const std::string& from,
                                       const std::string& to) {
   const AtName old_name = At(from);
   const AtName new_name = At(to);
-  if (Refused(file, kRefusedRename2)) return NotSupported("renameat2", EINVAL);
   if (::renameat2(old_name.folder, old_name.leaf.c_str(), new_name.folder,
                   new_name.leaf.c_str(), RENAME_NOREPLACE) == 0) {
     return {};
   }
   // NFS, sshfs and other FUSE file systems refuse the flag.
-  if (Unsupported(errno)) {
-    const int error = errno;
-    Remember(file, kRefusedRename2);
-    return NotSupported("renameat2", error);
-  }
+  if (Unsupported(errno)) return NotSupported("renameat2", errno);
   return Failed("renameat2");
 }
 

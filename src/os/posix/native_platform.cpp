@@ -115,18 +115,6 @@ void DropCache(int fd, off_t begin, off_t end) {
 
 }  // namespace
 
-bool PosixPlatform::Refused(FileHandle file, std::uint32_t call) {
-  struct stat info;
-  if (::fstat(Fd(file), &info) != 0) return false;
-  const auto found = refused_.find(info.st_dev);
-  return found != refused_.end() && (found->second & call) != 0;
-}
-
-void PosixPlatform::Remember(FileHandle file, std::uint32_t call) {
-  struct stat info;
-  if (::fstat(Fd(file), &info) == 0) refused_[info.st_dev] |= call;
-}
-
 Status Failed(const char* call, int error) {
   return Status{Win32CodeOf(error), error, call};
 }
@@ -482,19 +470,12 @@ Status PosixPlatform::ReserveSpace(FileHandle file, std::int64_t,
   // nothing has changed and no round trip was spent on lengthening.
   // posix_fallocate is not used: where the file system cannot reserve, it
   // writes zeros instead.
-  if (Refused(file, kRefusedFallocate)) {
-    return NotSupported("fallocate", EOPNOTSUPP);
-  }
   int result;
   do {
     result = ::fallocate(Fd(file), 0, 0, static_cast<off_t>(length));
   } while (result != 0 && errno == EINTR);
   if (result == 0) return {};
-  if (Unsupported(errno)) {
-    const int error = errno;
-    Remember(file, kRefusedFallocate);
-    return NotSupported("fallocate", error);
-  }
+  if (Unsupported(errno)) return NotSupported("fallocate", errno);
   return Failed("fallocate");
 }
 

@@ -157,14 +157,6 @@ class PosixPlatform final : public Platform {
     return held == folders_.end() ? -1 : held->second;
   }
 
-  // What a file system refused outright (kRefused* bits by device number),
-  // so that a later try of the run goes straight to the way that works
-  // instead of asking again, a round trip each on a share.
-  static constexpr std::uint32_t kRefusedFallocate = 1;
-  static constexpr std::uint32_t kRefusedRename2 = 2;
-  bool Refused(FileHandle file, std::uint32_t call);
-  void Remember(FileHandle file, std::uint32_t call);
-  std::map<dev_t, std::uint32_t> refused_;
   // Names' length limits by folder, asked once (see MeasureName).
   std::map<std::string, long> name_limits_;
 
