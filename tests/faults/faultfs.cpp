@@ -246,9 +246,8 @@ void DoDestroy(void*) {
 struct Op {
   char kind = 0;
   long id = -1;
-  std::string name, to;  // a path; the new path of a rename
-  long long at = 0, length = 0, data = 0;
-  long nanos = 0;
+  std::string name, to;                 // a path; the new path of a rename
+  size_t at = 0, length = 0, data = 0;  // a mode, or times, in the last two
 };
 
 // What the console file is: the text the user saw, not durable state.
@@ -258,7 +257,7 @@ struct Tree {
   std::map<std::string, long> names;
   std::map<long, std::string> bytes;
   std::map<long, unsigned> modes;
-  std::map<long, std::pair<long long, long>> times;
+  std::map<long, std::pair<size_t, size_t>> times;
 };
 
 struct Model {
@@ -290,38 +289,22 @@ struct Model {
     for (size_t j : kept) {
       const Op& op = ops[j];
       std::string& bytes = tree.bytes[op.id];
-      switch (op.kind) {
-        case 'C':
-        case 'L':
-          tree.names[op.name] = op.id;
-          break;
-        case 'R':  // ids, not names: a rename kept without its create
-                   // still brings the file to light
-          if (tree.names.count(op.name) && tree.names[op.name] == op.id)
-            tree.names.erase(op.name);
-          tree.names[op.to] = op.id;
-          break;
-        case 'U':
-          if (tree.names.count(op.name) && tree.names[op.name] == op.id)
-            tree.names.erase(op.name);
-          break;
-        case 'T':
-          bytes.resize(static_cast<size_t>(op.length));
-          break;
-        case 'W':
-          if (bytes.size() < static_cast<size_t>(op.at + op.length))
-            bytes.resize(static_cast<size_t>(op.at + op.length));
-          bytes.replace(
-              static_cast<size_t>(op.at), static_cast<size_t>(op.length), data,
-              static_cast<size_t>(op.data), static_cast<size_t>(op.length));
-          break;
-        case 'M':
-          tree.modes[op.id] = static_cast<unsigned>(op.length);
-          break;
-        case 'X':
-          tree.times[op.id] = {op.length, op.nanos};
-          break;
+      // By ids, not names: a rename kept without its create still brings
+      // the file to light, and an unlink drops only the name it dropped.
+      const auto it = tree.names.find(op.name);
+      if (std::strchr("RU", op.kind) && it != tree.names.end() &&
+          it->second == op.id) {
+        tree.names.erase(it);
       }
+      if (std::strchr("CL", op.kind)) tree.names[op.name] = op.id;
+      if (op.kind == 'R') tree.names[op.to] = op.id;
+      if (op.kind == 'T') bytes.resize(op.length);
+      if (op.kind == 'W') {
+        bytes.resize(std::max(bytes.size(), op.at + op.length));
+        bytes.replace(op.at, op.length, data, op.data, op.length);
+      }
+      if (op.kind == 'M') tree.modes[op.id] = static_cast<unsigned>(op.length);
+      if (op.kind == 'X') tree.times[op.id] = {op.length, op.data};
     }
     return tree;
   }
@@ -353,30 +336,11 @@ Model Load(const std::string& path, const std::string& snapshot) {
     Op op;
     fields >> op.kind;
     if (op.kind != 'F') fields >> op.id;
-    switch (op.kind) {
-      case 'O':
-      case 'C':
-      case 'L':
-      case 'U':
-      case 'F':
-        fields >> op.name;
-        break;
-      case 'R':
-        fields >> op.name >> op.to;
-        break;
-      case 'T':
-        fields >> op.length;
-        break;
-      case 'W':
-        fields >> op.at >> op.length >> op.data;
-        break;
-      case 'M':
-        fields >> std::oct >> op.length;
-        break;
-      case 'X':
-        fields >> op.length >> op.nanos;
-        break;
-    }
+    if (std::strchr("OCLUFR", op.kind)) fields >> op.name;
+    if (op.kind == 'R') fields >> op.to;
+    if (op.kind == 'M') fields >> std::oct;
+    if (op.kind == 'W') fields >> op.at;
+    fields >> op.length >> op.data;  // those a change has not stay 0
     if (op.name == kConsole && (op.kind == 'C' || op.kind == 'O'))
       model.console = op.id;
     if (op.kind == 'O') {
@@ -388,7 +352,8 @@ Model Load(const std::string& path, const std::string& snapshot) {
       struct stat info;
       stat((snapshot + "/" + op.name).c_str(), &info);
       t.modes[op.id] = info.st_mode & 07777;
-      t.times[op.id] = {info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
+      t.times[op.id] = {static_cast<size_t>(info.st_mtim.tv_sec),
+                        static_cast<size_t>(info.st_mtim.tv_nsec)};
     }
     model.ops.push_back(op);
   }
@@ -512,8 +477,9 @@ void Rebuild(const Model& model, const State& state, const std::string& out) {
     std::ofstream(path, std::ios::binary) << tree.bytes[id];
     if (tree.modes.count(id)) chmod(path.c_str(), tree.modes[id]);
     if (tree.times.count(id)) {
-      const timespec times[2] = {{tree.times[id].first, tree.times[id].second},
-                                 {tree.times[id].first, tree.times[id].second}};
+      const timespec time{static_cast<time_t>(tree.times[id].first),
+                          static_cast<long>(tree.times[id].second)};
+      const timespec times[2] = {time, time};
       utimensat(AT_FDCWD, path.c_str(), times, 0);
     }
   }

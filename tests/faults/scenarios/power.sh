@@ -21,7 +21,7 @@ cut_record() {  # WAY RUN KIND
   cp -a "$back" "$dir/snap"
   share_up "journal=$dir/j${1:+,$1}" || return
   [[ $3 == checkpoints ]] && run_env+=(FAKETIME="+0 x2000" NO_FAKE_STAT=1 LD_PRELOAD="$faketime_lib")
-  (cd "$dir" && env "${run_env[@]}" "${run[@]}" p.bin mnt/dst 65536 >mnt/console.txt 2>&1)
+  (cd "$dir" && env "${run_env[@]}" "${run[@]}" p.bin mnt/dst 65536 >mnt/console.txt 2>>"$dir/record.err")
   run_env=()
   share_down
 }
@@ -92,8 +92,10 @@ scenario_power_cuts() {
   src=$dir/p.bin && make_source "$src" $((3 * 1048576 + 12345))
   local linux=("$program") windows=(wine "$(dirname "$program")/../../mingw/bin/ferrux.exe")
   cut_build linux linux
-  if [[ -z ${FERRUX_CUTS_LINUX_ONLY:-} && -x ${windows[1]} ]] && command -v wine >/dev/null; then
+  if [[ -x ${windows[1]} ]] && command -v wine >/dev/null; then
+    # Wine's own services start now, not with output into the mount.
     WINEDEBUG=-all wineserver -p30  # not for ever: it holds the suite's lock
+    WINEDEBUG=-all wine "${windows[1]}" >"$dir/wine.out" 2>&1
     WINEDEBUG=-all cut_build windows windows
   else
     echo "     power cuts (windows): SKIPPED, no mingw build or no wine"
