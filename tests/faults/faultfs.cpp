@@ -400,7 +400,6 @@ Figures Enumerate(const Model& model, bool any_order) {
         units.push_back({j});
       }
     }
-    std::vector<std::vector<size_t>> picks;  // unit numbers, plus halves
     auto keep = [&](const std::vector<bool>& whole, long half) {
       std::vector<size_t> kept = durable;
       for (size_t u = 0; u < units.size(); ++u) {
