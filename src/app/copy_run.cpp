@@ -162,9 +162,13 @@ void CopyInOnePiece(const Context& context, CopyFiles& files,
 }
 
 // Drops the temporary name `from` of a file that also bears the final
-// name. An unlink whose first reply was lost (NFS retransmits it) reports
-// a failure although the name is gone: then it is done.
+// name. The final name is made durable first: a server that applies the
+// two in the other order, cut between them, would keep neither name. An
+// unlink whose first reply was lost (NFS retransmits it) reports a failure
+// although the name is gone: then it is done.
 bool DropTemporaryName(os::Platform& platform, const std::string& from) {
+  const os::Status flushed = platform.FlushFolderOf(from);
+  if (!flushed.ok() && flushed.code != os::kErrorNotSupported) return false;
   return platform.RemoveFile(from).ok() ||
          platform.LookUp(from).status.code == os::kErrorFileNotFound;
 }
@@ -248,6 +252,17 @@ int Finish(const Context& context, const JobSettings& s, CopyFiles& files,
     return kExitFailure;
   }
   const bool size_file_kept = plan.resume && files.size_file.Close();
+  // The size file goes only once the final name is durable: a server that
+  // applied the removal first and was cut before the rename would keep the
+  // whole copy under its temporary name with no count, and the next run
+  // would copy it all again. The last flush below reports a folder that
+  // cannot be flushed.
+  if (size_file_kept) {
+    const os::Status named = platform.FlushFolderOf(s.FinalTargetName());
+    if (named.code != os::kErrorNotSupported) {
+      engine::CheckLastError(platform, named);
+    }
+  }
   if (size_file_kept && !platform.RemoveFile(s.SizeFileName()).ok()) {
     console.PrintLine({"Size File not deleted"});
   }

@@ -207,6 +207,16 @@ std::vector<engine::Segment> SizeFile::ReadDigests() {
 void SizeFile::Store(std::int64_t count) {
   if (channel_.mode() == engine::ChannelMode::kClosed) {
     channel_.OpenOrCreate(engine::FileChannel::Sharing::kShared);
+    // A count must never outlive the names it speaks of: a power cut that
+    // kept it and lost the new size file's name, or the temporary file's
+    // made before it, would leave a count no run resumes from (file systems
+    // and servers make names durable on their own schedule). One folder
+    // flush per copy, before its first count; a file system that keeps no
+    // folder to flush makes its names durable its own way.
+    const os::Status flushed = platform_.FlushFolderOf(channel_.name());
+    if (flushed.code != os::kErrorNotSupported) {
+      engine::CheckLastError(platform_, flushed);
+    }
   }
   channel_.Seek64(0);
   const Record record = EncodeRecord(count, stamp_);

@@ -76,7 +76,8 @@ bool SameTail(engine::FileChannel& source, engine::FileChannel& target,
 // The open size file of a resumable run. Main thread only.
 class SizeFile {
  public:
-  explicit SizeFile(os::Platform& platform) : channel_(platform, "Size File") {}
+  explicit SizeFile(os::Platform& platform)
+      : platform_(platform), channel_(platform, "Size File") {}
 
   // Opens the file where it exists (else it is created when a count is
   // first stored), reads and validates the stored count against both
@@ -126,6 +127,7 @@ class SizeFile {
 
  private:
   void Store(std::int64_t count);
+  os::Platform& platform_;
 
   engine::FileChannel channel_;
   SourceStamp stamp_;

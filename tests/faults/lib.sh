@@ -83,7 +83,7 @@ same_file() {
 
 # What an interruption may leave of SRC at FINAL: a final name only for
 # the whole copy; otherwise no size file, an empty one, or a stamped count
-# (28 bytes) that the temporary file covers with the source's bytes. Says
+# (28 bytes, maybe a digest table after it) that the temporary file covers with the source's bytes. Says
 # what is wrong.
 state_sound() {  # SRC FINAL
   local count=0 bytes
@@ -91,8 +91,8 @@ state_sound() {  # SRC FINAL
     cmp -s "$1" "$2" || { echo "final name holds an incomplete copy"; return 1; }
   elif [[ -e $2.size ]]; then
     bytes=$(stat -c %s "$2.size")
-    [[ $bytes -eq 0 || $bytes -eq 28 ]] || { echo "size file of $bytes bytes"; return 1; }
-    [[ $bytes -eq 28 ]] && count=$(stored_count "$2.size")
+    [[ $bytes -eq 0 || $bytes -ge 28 ]] || { echo "size file of $bytes bytes"; return 1; }
+    [[ $bytes -ge 28 ]] && count=$(stored_count "$2.size")
     ((count == 0)) && return 0
     ((count <= $(stat -c %s "$2.tmp" 2>/dev/null || echo -1))) ||
       { echo "count $count beyond the temporary file"; return 1; }
@@ -124,7 +124,7 @@ fuse_ready() {
 
 # share_up OPTIONS: faultfs shows $back at $mnt ($faultfs_pid serves it);
 # a failed mount fails the case. share_down unmounts and waits for the
-# daemon: on a volatile mount, the power cut.
+# daemon.
 share_up() {
   "$faultfs" "$back" "$mnt" -f ${1:+-o "$1"} 2>>"$dir/faultfs.log" &
   faultfs_pid=$!

@@ -1,80 +1,117 @@
-# Power cuts at random moments of a resumable copy onto a share that keeps
-# every write in memory until the file is flushed (faultfs "volatile"):
-# unmounting is the cut. Half of the cuts lose everything unflushed; in the
-# other half each lost write or truncation may still have reached the disk,
-# as early write-back can, which is what a count stored before its data
-# would be caught by. After each cut the share is mounted healthy: the
-# durable state must hold no stored count beyond the durable data, no
-# final name for an incomplete copy, and the count of the last progress
-# row shown before the cut. One to three cut runs in a row, then a
-# rerun on the healthy share that must complete to an identical copy.
-#
-# FERRUX_POWER_LOSS_POINTS: the number of cuts (default 200).
+# Power cuts that lose metadata too. faultfs records every change of one
+# copy (a fresh one done within one interval, one with checkpoints, one
+# resumed) on each way to the final name, then rebuilds every state a cut
+# may leave between two flushes: a journal that keeps a prefix of what is
+# pending, or a server that applies any part of it. In each state: no final
+# name but a whole copy, no stored count beyond the durable data, none
+# below the last progress row shown. Then two runs on the same kind of
+# mount: neither leaves anything else under the final name, one that exits
+# 0 leaves the copy, and the second ends with it, nothing left over, unless
+# it reports that it cannot tell and says what to delete.
 
-scenario_power_loss() {
-  new_case power-loss
-  fuse_ready || return
-  local points=${FERRUX_POWER_LOSS_POINTS:-200}
-  local src=$dir/p.bin final=$mnt/p.bin blocks=(4096 4096 65536 1048576)
-  make_source "$src" $((12 * 1048576 + 12345))
-  # The source lies on the share too, read from the host's cache: the
-  # copy's pace depends little on the disk.
-  mkdir "$back/in"
-  cp "$src" "$back/in/p.bin"
-  # Uninterrupted runs per block size, clock 200 times fast (a checkpoint
-  # every 50 ms), spread the cuts over the copy and a little beyond.
-  local -A took
-  local block start us
-  for block in "${blocks[@]}" "${blocks[@]}"; do
-    share_up volatile || { end_case; return; }
-    start=${EPOCHREALTIME/./}
-    fast_clock 200
-    run_ferrux "$mnt/in/p.bin" "$mnt" "$block"
-    us=$((${EPOCHREALTIME/./} - start))
-    ((us < ${took[$block]:-us + 1})) && took[$block]=$us
-    share_down
-    rm -f "$back"/p.bin*
+cut_ways=("" link_way replacing_rename)
+
+# Records one copy of $src into $mnt/dst with way $1, program run $2 (a
+# command array name), kind $3 (fresh, checkpoints, resumed): the journal in
+# $dir/j, the backing folder as it was before in $dir/snap.
+cut_record() {  # WAY RUN KIND
+  local -n run=$2
+  rm -rf "$back" "$dir/snap" && mkdir -p "$back/dst"
+  if [[ $3 == resumed ]]; then  # stamped in whole seconds, which Windows's
+    stopped_copy "$src" "$back/dst" stamped  # 100 ns steps keep
+    touch -d "@$(stat -c %Y "$src")" "$src"
+    perl -e 'print pack("q<", 2097152), pack("a4q<q<", "FXS1", @ARGV)' \
+      "$(stat -c %s "$src")" "$(stat -c %Y "$src")000000000" >"$back/dst/p.bin.size"
+  fi
+  cp -a "$back" "$dir/snap"
+  share_up "journal=$dir/j${1:+,$1}" || return
+  [[ $3 == checkpoints ]] && run_env+=(FAKETIME="+0 x2000" NO_FAKE_STAT=1 LD_PRELOAD="$faketime_lib")
+  (cd "$dir" && env "${run_env[@]}" "${run[@]}" p.bin mnt/dst 65536 >mnt/console.txt 2>>"$dir/record.err")
+  run_env=()
+  share_down
+}
+
+# The checks of one rebuilt state in $mnt; counts in the caller.
+cut_check() {  # LABEL RUN
+  local -n run=$2
+  local final=$mnt/dst/p.bin shown why i
+  why=$(state_sound "$src" "$final") || { went_wrong "$1: the cut left $why"; return; }
+  shown=$(out=$(tr -d '\r' <"$mnt/console.txt") && progress_rows | awk '$2 > 0 {n = $1} END {print n + 0}')
+  [[ -e $final || $(stored_count "$final.size" 2>/dev/null) -ge shown ]] ||
+    { went_wrong "$1: the count $shown shown was lost"; return; }
+  rm -f "$mnt/console.txt"
+  local had_final=$([[ -e $final ]] && echo 1)
+  [[ -n $had_final && ! -e $final.tmp && ! -e $final.size ]] && return  # done
+  for i in 1 2; do
+    (cd "$dir" && timeout 30 "${run[@]}" p.bin mnt/dst 65536 >run.out 2>&1)
+    status=$? out=$(tr -d '\r' <"$dir/run.out")
+    why=$(state_sound "$src" "$final") || { went_wrong "$1: run $i left $why"; return; }
+    [[ $status -ne 0 ]] && continue
+    same_file "$src" "$final" || { went_wrong "$1: run $i ended 0 without the copy"; return; }
+    break
   done
+  [[ $status -eq 0 && ! -e $final.tmp && ! -e $final.size ]] && same_file "$src" "$final" && return
+  # The rename kept and the size file's removal lost: the whole copy bears
+  # its name, and the mark of a complete copy beside it reads as a count
+  # beyond the temporary file (as after a kill between the two).
+  if [[ -n $had_final && ${out##*$nl} == "Counter Size More Then Tmp File Size" ]]; then
+    stale=$((stale + 1)) && echo "$1: ${out##*$nl}" >>"$dir/stale.log"
+  elif [[ ${out##*$nl} == *"delete .tmp and .size files to start over" ]]; then
+    ambiguous=$((ambiguous + 1)) && echo "$1: ${out##*$nl}" >>"$dir/ambiguous.log"
+  else
+    went_wrong "$1: the second run ended $status: ${out##*$nl}"
+  fi
+}
 
-  local cuts=0 during=0 after=0 restarts=0 reruns=0 identical=0 bad=0
-  local chain seed delay why shown
-  while ((cuts < points)); do
-    for ((chain = 1 + RANDOM % 3; chain > 0 && cuts < points; chain--)); do
-      seed=$((RANDOM % 2 ? RANDOM + 1 : 0))
-      share_up "volatile,writeback_seed=$seed" || break 2
-      block=${blocks[RANDOM % ${#blocks[@]}]}
-      delay=$((took[$block] * 13 * RANDOM / 327670))
-      fast_clock 200
-      run_killed_after "$delay" "$mnt/in/p.bin" "$mnt" "$block"
-      share_down
-      cuts=$((cuts + 1))
-      [[ $status -eq 137 ]] && during=$((during + 1)) || after=$((after + 1))
-      [[ $out == *"Restart from "* ]] && restarts=$((restarts + 1))
-      share_up "" || break 2
-      why=$(state_sound "$src" "$final") || went_wrong "cut $cuts (block $block, ${delay} us, seed $seed): $why"
-      # A progress row is printed once its count is stored: a cut keeps it.
-      shown=$(progress_rows | awk '$2 > 0 {n = $1} END {print n + 0}')
-      [[ -e $final || $(stored_count "$final.size" 2>/dev/null) -ge shown ]] ||
-        went_wrong "cut $cuts (block $block, ${delay} us, seed $seed): the count $shown shown was lost"
-      [[ -e $final ]] && chain=0
-      share_down
+# Every cut of every recording with one build; one line of figures per model.
+cut_build() {  # LABEL RUN
+  local model way kind w n t stale recordings boundaries tried states ambiguous bad k
+  for model in ordered any; do
+    recordings=0 boundaries=0 tried=0 states=0 ambiguous=0 stale=0 bad=0
+    for w in "${!cut_ways[@]}"; do
+      way=${cut_ways[$w]}
+      for kind in "${cut_kinds[@]}"; do
+        cut_record "$way" "$2" "$kind" || return
+        read -r n k t < <("$faultfs" cuts "$dir/j" "$dir/snap" "$model" "$dir/list")
+        recordings=$((recordings + 1)) boundaries=$((boundaries + n)) tried=$((tried + k)) states=$((states + t))
+        share_up "$way" || return
+        for ((k = 0; k < t; k++)); do
+          rm -f "$mnt"/dst/p.bin{,.tmp,.size} "$mnt/console.txt"
+          "$faultfs" cut "$dir/j" "$dir/snap" "$dir/list" "$k" "$mnt"
+          cut_check "$1 $model ${way:-rename} $kind state $k" "$2"
+        done
+        share_down
+      done
     done
-    share_up "" || break
-    if [[ ! -e $final ]]; then
-      reruns=$((reruns + 1))
-      rerun_completes "$mnt/in/p.bin" "$mnt" && identical=$((identical + 1)) ||
-        went_wrong "rerun after cut $cuts: status $status, not identical or left over"
-    fi
-    share_down
-    rm -f "$back"/p.bin*
+    echo "     power cuts ($1, $model): recordings: $recordings; boundaries: $boundaries;" \
+      "cut states tried: $tried; distinct: $states; ambiguous: $ambiguous;" \
+      "stale mark beside the copy: $stale; invariant held in $((states - bad))"
+    check "$1 $model: the invariant held in every state" test "$bad" -eq 0
+    faults_tried=$((faults_tried + states)) outcomes_expected=$((outcomes_expected + states - bad))
   done
-  faults_tried=$((faults_tried + cuts - 1))
-  echo "     power cuts: $cuts ($during during the copy, $after after it);" \
-    "resumed runs: $restarts; reruns: $reruns, identical: $identical"
-  [[ -s $dir/wrong.log ]] && sed 's/^/     /' "$dir/wrong.log"
-  check "cuts as asked" test "$cuts" -eq "$points"
-  check "cuts during the copy" test "$during" -gt 0
-  check "every cut left a sound durable state, every rerun identical" test "$bad" -eq 0
-  [[ $case_ok -eq 1 ]] && outcomes_expected=$((outcomes_expected + cuts - 1))
+}
+
+scenario_power_cuts() {
+  new_case power-cuts
+  fuse_ready || return
+  src=$dir/p.bin && make_source "$src" $((3 * 1048576 + 12345))
+  local linux=("$program") windows=(wine "$(dirname "$program")/../../mingw/bin/ferrux.exe")
+  local cut_kinds=(fresh checkpoints resumed)
+  cut_build linux linux
+  # Wine's tick count ignores the fast clock: no checkpoint within a copy
+  # small enough to record, so the Windows build is recorded fresh and
+  # resumed.
+  cut_kinds=(fresh resumed)
+  if [[ -x ${windows[1]} ]] && command -v wine >/dev/null; then
+    # Wine's own services start now, not with output into the mount.
+    WINEDEBUG=-all wineserver -p30  # not for ever: it holds the suite's lock
+    WINEDEBUG=-all wine "${windows[1]}" >"$dir/wine.out" 2>&1
+    WINEDEBUG=-all cut_build windows windows
+  else
+    echo "     power cuts (windows): SKIPPED, no mingw build or no wine"
+  fi
+  [[ -s $dir/wrong.log ]] && sed 's/^/     /' "$dir/wrong.log" | head -n 40
+  [[ -s $dir/ambiguous.log ]] && sort -u -k2 "$dir/ambiguous.log" | sed 's/^/     ambiguous: /' | head -n 10
+  faults_tried=$((faults_tried - 1)) outcomes_expected=$((outcomes_expected - case_ok))
   end_case
 }
