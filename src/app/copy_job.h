@@ -60,6 +60,7 @@ struct Plan {
   bool to_move = false;          // anything remains to be moved
   bool other_names = false;      // the temporary file has other names too
   bool verify = false;           // digests taken, target read back
+  bool named_earlier = false;    // the copy already bears its final name
   std::int64_t bulk_length = 0;  // the target's length after the bulk loop
   // The last block is written through the cache at its exact length: a
   // whole block would take the target past the volume's largest file.

@@ -63,6 +63,24 @@ bool CopyOfSource(const Context& context, CopyFiles& files, const Plan& plan) {
          resume::SameTail(files.source, files.target, plan.source_size);
 }
 
+// Whether the final file is the whole copy of the source that the size
+// file marks complete: the source's length and last-write time, and the
+// same last bytes.
+bool FinalIsCopyOfSource(const Context& context, const JobSettings& s,
+                         CopyFiles& files, const Plan& plan) {
+  const os::Result<os::Platform::NameFacts> facts =
+      context.platform.LookUp(s.FinalTargetName());
+  if (!facts.ok() || facts.value.size != plan.source_size ||
+      facts.value.last_write_unix_ns !=
+          plan.source_times.value.last_write_unix_ns) {
+    return false;
+  }
+  engine::FileChannel final_file(context.platform, "Target File");
+  final_file.Assign(s.FinalTargetName());
+  final_file.Open();
+  return resume::SameTail(files.source, final_file, plan.source_size);
+}
+
 // Opens the source and the target and decides how much is left and how it
 // is moved.
 Plan OpenAndPlan(const Context& context, const JobSettings& s,
@@ -104,6 +122,13 @@ Plan OpenAndPlan(const Context& context, const JobSettings& s,
         s.SizeFileName(), files.source, files.target,
         {plan.source_size, plan.source_times.value.last_write_unix_ns},
         context.console);
+    if (files.size_file.MarksNamedCopy()) {
+      if (!FinalIsCopyOfSource(context, s, files, plan)) {
+        resume::SizeFile::CountBeyondTarget();
+      }
+      plan.named_earlier = true;
+      return plan;
+    }
     rest -= static_cast<std::uint64_t>(plan.copied);
   }
   // A file that may bear the final name is never written into: a marked
@@ -287,11 +312,28 @@ int Finish(const Context& context, const JobSettings& s, CopyFiles& files,
   return kExitSuccess;
 }
 
+// The copy bears its final name already: what is left of the run that named
+// it goes, the size file last, as it is what leads the next run here.
+int DropLeftovers(const Context& context, const JobSettings& s,
+                  CopyFiles& files) {
+  os::Platform& platform = context.platform;
+  files.size_file.Close();
+  files.source.Close();
+  files.target.Close();
+  engine::CheckLastError(platform, platform.RemoveFile(s.TempTargetName()));
+  if (!platform.RemoveFile(s.SizeFileName()).ok()) {
+    context.console.PrintLine({"Size File not deleted"});
+  }
+  context.console.PrintLine({"Target File already complete"});
+  return kExitSuccess;
+}
+
 }  // namespace
 
 int RunCopy(const Context& context, const JobSettings& settings,
             CopyFiles& files) {
   Plan plan = OpenAndPlan(context, settings, files);
+  if (plan.named_earlier) return DropLeftovers(context, settings, files);
   // A file that already bears the final name cannot be held back.
   plan.verify = settings.verify && !plan.other_names;
   if (plan.verify) PrepareDigests(context, files, plan);

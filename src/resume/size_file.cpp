@@ -136,14 +136,16 @@ std::vector<engine::Segment> DecodeDigests(
   return segments;
 }
 
+void SizeFile::CountBeyondTarget() {
+  engine::RaiseException("Counter Size More Then Tmp File Size");
+}
+
 void ValidateCount(std::uint32_t bytes_read, std::int64_t count,
                    std::int64_t temp_size, std::int64_t source_size) {
   if (bytes_read != 0 && bytes_read < kCountSize) {
     engine::RaiseException("Strange Counter Size");
   }
-  if (temp_size < count) {
-    engine::RaiseException("Counter Size More Then Tmp File Size");
-  }
+  if (temp_size < count) SizeFile::CountBeyondTarget();
   if (count > source_size) {
     engine::RaiseException("Counter Size More Then Src File Size");
   }
@@ -170,6 +172,15 @@ std::int64_t SizeFile::Open(const std::string& name,
   Record record{};
   const std::uint32_t read = channel_.ReadBlock(record.data(), kRecordSize);
   const StoredCount stored = DecodeRecord(record, read);
+  // The mark of a complete copy of this very source beside an empty
+  // temporary file: a run gave the copy its final name and was stopped or
+  // cut before the mark went. Only the caller can look at the final file.
+  marks_named_copy_ =
+      stored.stamped && stored.count > 0 && stored.count == stamp.size &&
+      stored.stamp.size == stamp.size &&
+      stored.stamp.last_write_unix_ns == stamp.last_write_unix_ns &&
+      target.Size64() == 0;
+  if (marks_named_copy_) return stored.count;
   ValidateCount(read, stored.count, target.Size64(), stamp.size);
   tail_is_ours_ = stored.tail_is_ours;
   stored_ = stored.count;

@@ -89,6 +89,13 @@ class SizeFile {
   std::int64_t Open(const std::string& name, engine::FileChannel& source,
                     engine::FileChannel& target, const SourceStamp& stamp,
                     report::ConsoleOut& console);
+  // After Open: the file marks a complete copy of this source while the
+  // temporary target is empty, so the copy may already bear its final name
+  // (Open then returned the source's size unchecked and printed nothing).
+  // Whoever finds the final file not to be that copy raises
+  // CountBeyondTarget.
+  bool MarksNamedCopy() const { return marks_named_copy_; }
+  static void CountBeyondTarget();
 
   // Waits until the writer has written every block handed to it; then,
   // while `copied` is below the source's size, makes it durable: force the
@@ -132,6 +139,7 @@ class SizeFile {
   engine::FileChannel channel_;
   SourceStamp stamp_;
   bool tail_is_ours_ = true;
+  bool marks_named_copy_ = false;
   std::int64_t stored_ = 0;
   const engine::SourceDigests* digests_ = nullptr;
 };
