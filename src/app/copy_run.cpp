@@ -261,8 +261,10 @@ int Finish(const Context& context, const JobSettings& s, CopyFiles& files,
                   .ok()) {
     console.PrintLine({"Target FileTime not set"});
   }
-  // The final name must never stand for data a crash could still take.
-  target.FlushToDisk();
+  // The final name must never stand for data a crash could still take, nor
+  // for a file whose time a crash could set back: a run finding the copy
+  // named tells it by that time.
+  target.FlushToDisk(os::Platform::FlushScope::kAll);
   if (plan.verify) VerifyTarget(context, s, files, plan);
   using IfAbsent = resume::SizeFile::IfAbsent;
   if (plan.resume) files.size_file.MarkComplete(IfAbsent::kSkip);

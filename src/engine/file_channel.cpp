@@ -106,8 +106,8 @@ void FileChannel::Close() {
   CheckIO(platform_.CloseFile(handle_));
 }
 
-void FileChannel::FlushToDisk() {
-  CheckLastError(platform_, platform_.FlushFile(handle_));
+void FileChannel::FlushToDisk(os::Platform::FlushScope scope) {
+  CheckLastError(platform_, platform_.FlushFile(handle_, scope));
 }
 
 void FileChannel::Seek64(std::int64_t position) {

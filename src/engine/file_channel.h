@@ -70,9 +70,10 @@ class FileChannel {
   // fails.
   void Close();
 
-  // Forces the data written so far to the storage device; raises
-  // EWin32Error when the system cannot.
-  void FlushToDisk();
+  // Forces the data written so far (with kAll, the file's times too) to
+  // the storage device; raises EWin32Error when the system cannot.
+  void FlushToDisk(
+      os::Platform::FlushScope scope = os::Platform::FlushScope::kData);
 
   // Positions beyond the end are accepted.
   void Seek64(std::int64_t position);

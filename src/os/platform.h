@@ -168,8 +168,10 @@ class Platform {
   // Makes the file end at the current position, cutting or extending it.
   virtual Status SetEndOfFile(FileHandle file) = 0;
   // Forces the file's data written so far to the storage device, and any
-  // failure to write back data written earlier is reported here.
-  virtual Status FlushFile(FileHandle file) = 0;
+  // failure to write back data written earlier is reported here. kAll also
+  // forces its times, which a flush of the data alone may leave behind.
+  enum class FlushScope { kData, kAll };
+  virtual Status FlushFile(FileHandle file, FlushScope scope) = 0;
   // Switches the open `file`, called `name`, between cached and uncached
   // transfers without letting go of it (a file held exclusively stays
   // held). The handle may change; the position is unspecified afterwards.

@@ -344,14 +344,15 @@ Status PosixPlatform::SetEndOfFile(FileHandle file) {
   return {};
 }
 
-Status PosixPlatform::FlushFile(FileHandle file) {
-  // A failed fdatasync clears the error in the kernel: the caller must act
-  // on this result, there is no second chance to see it.
+Status PosixPlatform::FlushFile(FileHandle file, FlushScope scope) {
+  // A failed flush clears the error in the kernel: the caller must act on
+  // this result, there is no second chance to see it.
+  const bool all = scope == FlushScope::kAll;
   int result;
   do {
-    result = ::fdatasync(Fd(file));
+    result = all ? ::fsync(Fd(file)) : ::fdatasync(Fd(file));
   } while (result != 0 && errno == EINTR);
-  if (result != 0) return Failed("fdatasync");
+  if (result != 0) return Failed(all ? "fsync" : "fdatasync");
   return {};
 }
 

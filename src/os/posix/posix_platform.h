@@ -77,7 +77,7 @@ class PosixPlatform final : public Platform {
   Status SetPosition(FileHandle file, std::int64_t position) override;
   Result<std::int64_t> FileSize(FileHandle file) override;
   Status SetEndOfFile(FileHandle file) override;
-  Status FlushFile(FileHandle file) override;
+  Status FlushFile(FileHandle file, FlushScope scope) override;
   Status SetCacheMode(FileHandle& file, const std::string& name,
                       CacheMode mode) override;
   // Sets O_DIRECT on the file and lets two reads run ahead on it; false,

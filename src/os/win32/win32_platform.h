@@ -93,7 +93,7 @@ class Win32Platform final : public Platform {
   Status SetPosition(FileHandle file, std::int64_t position) override;
   Result<std::int64_t> FileSize(FileHandle file) override;
   Status SetEndOfFile(FileHandle file) override;
-  Status FlushFile(FileHandle file) override;
+  Status FlushFile(FileHandle file, FlushScope scope) override;
   Status SetCacheMode(FileHandle& file, const std::string& name,
                       CacheMode mode) override;
   Status CloseFile(FileHandle file) override;

@@ -15,6 +15,9 @@
 # in one piece, one by blocks), and of the size file that marks a resumed
 # copy complete; nothing is renamed.
 #
+# The shim's reads reach the source only where O_DIRECT is refused (else
+# it is read with reads that run ahead, as on a share).
+#
 # A share (faultfs) whose reads come back half full: the reads run ahead
 # there, and the copy stops at the first short one. A full volume refuses
 # the space reserved up front (fallocate): "volume full" before the first
@@ -26,14 +29,14 @@ failure_rows=(
   "foreign-on-writer|with_shim FERRUX_SHIM_WRITE=40:throw|65536|Exception std::length_error in module ferrux at 00000000\.~from the test shim\."
   "write-back-fails|with_shim FERRUX_SHIM_REFUSE_DIRECT=1; inject -e trace=sync_file_range -e inject=sync_file_range:error=EIO:when=40|65536|Exception EInOutError in module ferrux at [0-9A-F]{8}\.~I/O error 1117\."
   "last-write-back-fails|with_shim FERRUX_SHIM_REFUSE_DIRECT=1; inject -e trace=sync_file_range -e inject=sync_file_range:error=EIO:when=97|65536|Exception EInOutError in module ferrux at [0-9A-F]{8}\.~I/O error 1117\."
-  "short-read|with_shim FERRUX_SHIM_READ=5:half|4096|~Exception Exception~Readed less then full buffer"
-  "empty-read|with_shim FERRUX_SHIM_READ=5:none|4096|~Exception Exception~0 bytes readed"
-  "foreign-on-main|with_shim FERRUX_SHIM_READ=5:throw|4096|~Exception std::length_error~from the test shim"
+  "short-read|with_shim FERRUX_SHIM_READ=5:half FERRUX_SHIM_REFUSE_DIRECT=1|4096|~Exception Exception~Readed less then full buffer"
+  "empty-read|with_shim FERRUX_SHIM_READ=5:none FERRUX_SHIM_REFUSE_DIRECT=1|4096|~Exception Exception~0 bytes readed"
+  "foreign-on-main|with_shim FERRUX_SHIM_READ=5:throw FERRUX_SHIM_REFUSE_DIRECT=1|4096|~Exception std::length_error~from the test shim"
   "share-short-reads|source_on_faultfs short_reads|65536|~Exception Exception~(0 bytes readed|Readed less then full buffer)"
   "volume-full|inject -e trace=fallocate -e inject=fallocate:error=ENOSPC|65536|Target File Preallocation\.\.\.Exception EInOutError~I/O error 112"
-  "flush-in-one-piece|inject -e trace=fdatasync -e inject=fdatasync:error=EIO:when=1|4194304|Size Set\.\.\.Ok~Exception EWin32Error~Win32 Error\.  Code: 1117\.~Input/output error"
-  "flush-before-rename|inject -e trace=fdatasync -e inject=fdatasync:error=EIO:when=1|65536|Size Set\.\.\.Ok~Exception EWin32Error~Win32 Error\.  Code: 1117\.~Input/output error"
-  "flush-of-the-mark|stopped_copy \$src \$dst stamped; inject -e trace=fdatasync -e inject=fdatasync:error=EIO:when=2|65536|Size Set\.\.\.Ok~Exception EWin32Error~Win32 Error\.  Code: 1117\.~Input/output error"
+  "flush-in-one-piece|inject -e trace=fsync -e inject=fsync:error=EIO:when=1|4194304|Size Set\.\.\.Ok~Exception EWin32Error~Win32 Error\.  Code: 1117\.~Input/output error"
+  "flush-before-rename|inject -e trace=fsync -e inject=fsync:error=EIO:when=1|65536|Size Set\.\.\.Ok~Exception EWin32Error~Win32 Error\.  Code: 1117\.~Input/output error"
+  "flush-of-the-mark|stopped_copy \$src \$dst stamped; inject -e trace=fdatasync -e inject=fdatasync:error=EIO:when=1|65536|Size Set\.\.\.Ok~Exception EWin32Error~Win32 Error\.  Code: 1117\.~Input/output error"
 )
 
 # The source $src is moved onto a faultfs mount with OPTIONS.

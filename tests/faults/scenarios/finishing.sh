@@ -23,7 +23,7 @@ plant_and_count() {  # SYSCALL N SRC DSTDIR BLOCK
 # would.
 scenario_second_run() {
   local row syscall back expected
-  for row in read:3:locked fdatasync:2:locked fdatasync:1:locked \
+  for row in read:3:locked fsync:3:locked fdatasync:1:locked \
     renameat2:1:locked unlinkat:1:done fchmod:1:taken; do
     IFS=: read -r syscall back expected <<<"$row"
     new_case "second-run-at-$syscall-$back"

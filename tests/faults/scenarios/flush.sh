@@ -34,7 +34,7 @@ scenario_folder_flush_fails() {
     [[ $error == EINVAL ]] && status_wanted=0 ending="Target Folder not flushed"
     new_case "folder-flush-fails-$error"
     make_source "$dir/b.bin" 2097152
-    inject -e trace=fsync -e inject=fsync:error="$error"
+    inject -e trace=fsync -e inject=fsync:error="$error":when=2
     run_ferrux "$dir/b.bin" "$dst"
     check "report" output_ends_with "Target File Size Set...Ok${nl}$ending"
     check "status" test "$status" -eq "$status_wanted"
