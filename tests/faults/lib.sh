@@ -55,12 +55,6 @@ next_run() {
 run_ferrux() { next_run; out=$("${run_command[@]}" "$program" "$@" 2>&1); status=$?; }
 start_ferrux() { next_run; "${run_command[@]}" "$program" "$@" >"$dir/run.out" 2>&1 & run_pid=$!; }
 finish_ferrux() { wait "$run_pid" 2>/dev/null; status=$? out=$(<"$dir/run.out"); }
-run_killed_after() {  # US ARGS...: killed after US microseconds, if still running
-  start_ferrux "${@:2}"
-  sleep "$(printf '%d.%06d' $(($1 / 1000000)) $(($1 % 1000000)))"
-  kill -KILL "$run_pid" 2>/dev/null
-  finish_ferrux
-}
 
 # The clock goes N times fast (a checkpoint every 10/N s); file times
 # stay real, as the size file records the source's.
