@@ -9,15 +9,12 @@
 # 0 leaves the copy, and the second ends with it, nothing left over, unless
 # it reports that it cannot tell and says what to delete.
 
-cut_ways=("" link_way replacing_rename)
-
-# Records one copy of $src into $mnt/dst with way $1, program run $2 (a
-# command array name), kind $3 (fresh, checkpoints, resumed): the journal in
-# $dir/j, the backing folder as it was before in $dir/snap.
-cut_record() {  # WAY RUN KIND
-  local -n run=$2
+# Records one copy of $src into $mnt/dst by the program $run (cut_build's)
+# with way $1, kind $2 (fresh, checkpoints, resumed): the journal in $dir/j,
+# the backing folder as it was before in $dir/snap.
+cut_record() {  # WAY KIND
   rm -rf "$back" "$dir/snap" && mkdir -p "$back/dst"
-  if [[ $3 == resumed ]]; then  # stamped in whole seconds, which Windows's
+  if [[ $2 == resumed ]]; then  # stamped in whole seconds, which Windows's
     stopped_copy "$src" "$back/dst" stamped  # 100 ns steps keep
     touch -d "@$(stat -c %Y "$src")" "$src"
     perl -e 'print pack("q<", 2097152), pack("a4q<q<", "FXS1", @ARGV)' \
@@ -25,20 +22,18 @@ cut_record() {  # WAY RUN KIND
   fi
   cp -a "$back" "$dir/snap"
   share_up "journal=$dir/j${1:+,$1}" || return
-  [[ $3 == checkpoints ]] && run_env+=(FAKETIME="+0 x2000" NO_FAKE_STAT=1 LD_PRELOAD="$faketime_lib")
+  [[ $2 == checkpoints ]] && fast_clock 2000
   (cd "$dir" && env "${run_env[@]}" "${run[@]}" p.bin mnt/dst 65536 >mnt/console.txt 2>>"$dir/record.err")
   run_env=()
   share_down
 }
 
 # The checks of one rebuilt state in $mnt; counts in the caller.
-cut_check() {  # LABEL RUN
-  local -n run=$2
-  local final=$mnt/dst/p.bin shown why i
+cut_check() {  # LABEL
+  local final=$mnt/dst/p.bin shown why i last kind
   why=$(state_sound "$src" "$final") || { went_wrong "$1: the cut left $why"; return; }
   shown=$(out=$(tr -d '\r' <"$mnt/console.txt") && progress_rows | awk '$2 > 0 {n = $1} END {print n + 0}')
-  [[ -e $final || $(stored_count "$final.size" 2>/dev/null) -ge shown ]] ||
-    { went_wrong "$1: the count $shown shown was lost"; return; }
+  [[ -e $final || $(stored_count "$final.size" 2>/dev/null) -ge shown ]] || { went_wrong "$1: the count $shown shown was lost"; return; }
   rm -f "$mnt/console.txt"
   local had_final=$([[ -e $final ]] && echo 1)
   [[ -n $had_final && ! -e $final.tmp && ! -e $final.size ]] && return  # done
@@ -46,46 +41,41 @@ cut_check() {  # LABEL RUN
     (cd "$dir" && timeout 30 "${run[@]}" p.bin mnt/dst 65536 >run.out 2>&1)
     status=$? out=$(tr -d '\r' <"$dir/run.out")
     why=$(state_sound "$src" "$final") || { went_wrong "$1: run $i left $why"; return; }
-    [[ $status -ne 0 ]] && continue
-    same_file "$src" "$final" || { went_wrong "$1: run $i ended 0 without the copy"; return; }
-    break
+    ((status == 0)) && { same_file "$src" "$final" && break; went_wrong "$1: run $i ended 0 without the copy"; return; }
   done
   [[ $status -eq 0 && ! -e $final.tmp && ! -e $final.size ]] && same_file "$src" "$final" && return
   # The rename kept and the size file's removal lost: the whole copy bears
   # its name, and the mark of a complete copy beside it reads as a count
   # beyond the temporary file (as after a kill between the two).
-  if [[ -n $had_final && ${out##*$nl} == "Counter Size More Then Tmp File Size" ]]; then
-    stale=$((stale + 1)) && echo "$1: ${out##*$nl}" >>"$dir/stale.log"
-  elif [[ ${out##*$nl} == *"delete .tmp and .size files to start over" ]]; then
-    ambiguous=$((ambiguous + 1)) && echo "$1: ${out##*$nl}" >>"$dir/ambiguous.log"
-  else
-    went_wrong "$1: the second run ended $status: ${out##*$nl}"
-  fi
+  last=${out##*$nl} kind=ambiguous
+  [[ -n $had_final && $last == "Counter Size More Then Tmp File Size" ]] && kind=stale
+  [[ $kind == stale || $last == *"delete .tmp and .size files to start over" ]] ||
+    { went_wrong "$1: the second run ended $status: $last"; return; }
+  (($kind += 1)) && echo "$1: $last" >>"$dir/$kind.log"  # counted in $stale or $ambiguous
 }
 
-# Every cut of every recording with one build; one line of figures per model.
-cut_build() {  # LABEL RUN
-  local model way kind w n t stale recordings boundaries tried states ambiguous bad k
+# Every cut of every recording with one build, by the program $run, of the
+# kinds given; one line of figures per model.
+cut_build() {  # LABEL KIND...
+  local model way kind n t stale recordings boundaries tried states ambiguous bad k
   for model in ordered any; do
     recordings=0 boundaries=0 tried=0 states=0 ambiguous=0 stale=0 bad=0
-    for w in "${!cut_ways[@]}"; do
-      way=${cut_ways[$w]}
-      for kind in "${cut_kinds[@]}"; do
-        cut_record "$way" "$2" "$kind" || return
+    for way in "" link_way replacing_rename; do
+      for kind in "${@:2}"; do
+        cut_record "$way" "$kind" || return
         read -r n k t < <("$faultfs" cuts "$dir/j" "$dir/snap" "$model" "$dir/list")
         recordings=$((recordings + 1)) boundaries=$((boundaries + n)) tried=$((tried + k)) states=$((states + t))
         share_up "$way" || return
         for ((k = 0; k < t; k++)); do
           rm -f "$mnt"/dst/p.bin{,.tmp,.size} "$mnt/console.txt"
           "$faultfs" cut "$dir/j" "$dir/snap" "$dir/list" "$k" "$mnt"
-          cut_check "$1 $model ${way:-rename} $kind state $k" "$2"
+          cut_check "$1 $model ${way:-rename} $kind state $k"
         done
         share_down
       done
     done
-    echo "     power cuts ($1, $model): recordings: $recordings; boundaries: $boundaries;" \
-      "cut states tried: $tried; distinct: $states; ambiguous: $ambiguous;" \
-      "stale mark beside the copy: $stale; invariant held in $((states - bad))"
+    echo "     power cuts ($1, $model): recordings: $recordings; boundaries: $boundaries; cut states tried: $tried;" \
+      "distinct: $states; ambiguous: $ambiguous; stale mark beside the copy: $stale; invariant held in $((states - bad))"
     check "$1 $model: the invariant held in every state" test "$bad" -eq 0
     faults_tried=$((faults_tried + states)) outcomes_expected=$((outcomes_expected + states - bad))
   done
@@ -95,18 +85,17 @@ scenario_power_cuts() {
   new_case power-cuts
   fuse_ready || return
   src=$dir/p.bin && make_source "$src" $((3 * 1048576 + 12345))
-  local linux=("$program") windows=(wine "$(dirname "$program")/../../mingw/bin/ferrux.exe")
-  local cut_kinds=(fresh checkpoints resumed)
-  cut_build linux linux
+  local run=("$program") exe=$(dirname "$program")/../../mingw/bin/ferrux.exe
+  cut_build linux fresh checkpoints resumed
   # Wine's tick count ignores the fast clock: no checkpoint within a copy
   # small enough to record, so the Windows build is recorded fresh and
   # resumed.
-  cut_kinds=(fresh resumed)
-  if [[ -x ${windows[1]} ]] && command -v wine >/dev/null; then
+  if [[ -x $exe ]] && command -v wine >/dev/null; then
     # Wine's own services start now, not with output into the mount.
     WINEDEBUG=-all wineserver -p30  # not for ever: it holds the suite's lock
-    WINEDEBUG=-all wine "${windows[1]}" >"$dir/wine.out" 2>&1
-    WINEDEBUG=-all cut_build windows windows
+    WINEDEBUG=-all wine "$exe" >"$dir/wine.out" 2>&1
+    run=(wine "$exe")
+    WINEDEBUG=-all cut_build windows fresh resumed
   else
     echo "     power cuts (windows): SKIPPED, no mingw build or no wine"
   fi
