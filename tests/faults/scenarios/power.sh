@@ -30,7 +30,7 @@ cut_record() {  # WAY KIND
 
 # The checks of one rebuilt state in $mnt; counts in the caller.
 cut_check() {  # LABEL
-  local final=$mnt/dst/p.bin shown why i last kind
+  local final=$mnt/dst/p.bin shown why i last
   why=$(state_sound "$src" "$final") || { went_wrong "$1: the cut left $why"; return; }
   shown=$(out=$(tr -d '\r' <"$mnt/console.txt") && progress_rows | awk '$2 > 0 {n = $1} END {print n + 0}')
   [[ -e $final || $(stored_count "$final.size" 2>/dev/null) -ge shown ]] || { went_wrong "$1: the count $shown shown was lost"; return; }
@@ -44,22 +44,18 @@ cut_check() {  # LABEL
     ((status == 0)) && { same_file "$src" "$final" && break; went_wrong "$1: run $i ended 0 without the copy"; return; }
   done
   [[ $status -eq 0 && ! -e $final.tmp && ! -e $final.size ]] && same_file "$src" "$final" && return
-  # The rename kept and the size file's removal lost: the whole copy bears
-  # its name, and the mark of a complete copy beside it reads as a count
-  # beyond the temporary file (as after a kill between the two).
-  last=${out##*$nl} kind=ambiguous
-  [[ -n $had_final && $last == "Counter Size More Then Tmp File Size" ]] && kind=stale
-  [[ $kind == stale || $last == *"delete .tmp and .size files to start over" ]] ||
+  last=${out##*$nl}
+  [[ $last == *"delete .tmp and .size files to start over" ]] ||
     { went_wrong "$1: the second run ended $status: $last"; return; }
-  (($kind += 1)) && echo "$1: $last" >>"$dir/$kind.log"  # counted in $stale or $ambiguous
+  ((ambiguous += 1)) && echo "$1: $last" >>"$dir/ambiguous.log"
 }
 
 # Every cut of every recording with one build, by the program $run, of the
 # kinds given; one line of figures per model.
 cut_build() {  # LABEL KIND...
-  local model way kind n t stale recordings boundaries tried states ambiguous bad k
+  local model way kind n t recordings boundaries tried states ambiguous bad k
   for model in ordered any; do
-    recordings=0 boundaries=0 tried=0 states=0 ambiguous=0 stale=0 bad=0
+    recordings=0 boundaries=0 tried=0 states=0 ambiguous=0 bad=0
     for way in "" link_way replacing_rename; do
       for kind in "${@:2}"; do
         cut_record "$way" "$kind" || return
@@ -75,7 +71,7 @@ cut_build() {  # LABEL KIND...
       done
     done
     echo "     power cuts ($1, $model): recordings: $recordings; boundaries: $boundaries; cut states tried: $tried;" \
-      "distinct: $states; ambiguous: $ambiguous; stale mark beside the copy: $stale; invariant held in $((states - bad))"
+      "distinct: $states; ambiguous: $ambiguous; invariant held in $((states - bad))"
     check "$1 $model: the invariant held in every state" test "$bad" -eq 0
     faults_tried=$((faults_tried + states)) outcomes_expected=$((outcomes_expected + states - bad))
   done
