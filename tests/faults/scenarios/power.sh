@@ -88,7 +88,7 @@ scenario_power_cuts() {
   # resumed.
   if [[ -x $exe ]] && command -v wine >/dev/null; then
     # Wine's own services start now, not with output into the mount.
-    WINEDEBUG=-all wineserver -p30  # not for ever: it holds the suite's lock
+    WINEDEBUG=-all wineserver -p30 </dev/null &>/dev/null  # see the explorer
     WINEDEBUG=-all wine "$exe" >"$dir/wine.out" 2>&1
     run=(wine "$exe")
     WINEDEBUG=-all cut_build windows fresh resumed
