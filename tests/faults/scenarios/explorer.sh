@@ -127,7 +127,7 @@ scenario_explore_leftovers() {
     explore_on replacing-rename "$back/x" "$mnt/x" native "*-@(link|fifo|folder)" "faultfs makes none"; share_down; }
   explore_exe=${FERRUX_EXPLORE_EXE:-$(dirname "$program")/../../mingw/bin/ferrux.exe}
   [[ -x $explore_exe ]] && command -v wine >/dev/null || return 0
-  # Not for ever, and away from the suite's output: it would hold both open.
+  # Not for ever, and away from the suite's output, which it would hold open.
   WINEDEBUG=-all wineserver -p30 </dev/null &>/dev/null
   explore_limit=30 WINEDEBUG=-all explore_on wine "$d-wine/dst" "$d-wine/dst" wine
 }
