@@ -100,12 +100,14 @@ int RunTries(const Context& context, const JobSettings& settings) {
       }
       return kExitFailure;
     }
+    // Everything the try held goes before the line says the wait begins
+    // (closing a source with reads in flight waits for them).
+    files.reset();
+    context.platform.ForgetFolders();
     context.console.PrintLine({"Retry ", report::Number{tried + 1}, " of ",
                                report::Number{settings.retries}, " in ",
                                report::Number{settings.wait_seconds}, " s"});
     context.console.WriteOut();
-    files.reset();
-    context.platform.ForgetFolders();
     context.platform.Sleep(settings.wait_seconds * 1000);
   }
 }

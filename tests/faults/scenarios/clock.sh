@@ -22,7 +22,8 @@ scenario_tick_wrap() {
     check "identical" same_file "$dir/w.bin" "$dst/w.bin"
     # One row about every 10 s, before the wrap as after it, and the last.
     seconds=0
-    [[ $out =~ complete\ in\ 00:00:([0-9][0-9]) ]] && seconds=$((10#${BASH_REMATCH[1]}))
+    [[ $out =~ complete\ in\ 00:([0-9][0-9]):([0-9][0-9]) ]] &&
+      seconds=$((10#${BASH_REMATCH[1]} * 60 + 10#${BASH_REMATCH[2]}))
     rows=$(progress_rows | wc -l)
     check "a row every 10 s ($seconds s, $rows rows)" \
       test "$seconds" -ge 30 -a "$rows" -ge $((seconds / 10)) -a "$rows" -le $((seconds / 10 + 1))
