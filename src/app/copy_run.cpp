@@ -227,8 +227,7 @@ bool GiveFinalName(os::Platform& platform, engine::FileChannel& target,
     // for the file. Should that fail too, the next run finds the two names
     // of one file and finishes.
     if (platform.IsSameFile(file, from)) {
-      (void)platform.RemoveFile(
-          to);  // a failure leaves what the rerun finishes
+      (void)platform.RemoveFile(to);  // a failure: the rerun finishes
     }
     return false;
   }
