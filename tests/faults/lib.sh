@@ -100,11 +100,14 @@ resumable() {  # SRC FINAL
   [[ $status -eq 1 && -e $2.tmp ]] && absent "$2" && state_sound "$@" >/dev/null
 }
 
+# The run ended 0 with the copy of SRC at FINAL, nothing left beside it.
+completed() { [[ $status -eq 0 ]] && same_file "$1" "$2" && absent "$2.tmp" && absent "$2.size"; }  # SRC FINAL
+
 # A run without faults completes to an identical copy, nothing left over.
-rerun_completes() {  # SRC DSTDIR [BLOCK]
-  local final=$2/$(basename "$1")
-  run_ferrux "$@"
-  [[ $status -eq 0 ]] && same_file "$1" "$final" && absent "$final.tmp" && absent "$final.size"
+rerun_completes() {  # [/V] SRC DSTDIR [BLOCK]
+  local args=("$@") && [[ $1 != /V ]] || shift
+  run_ferrux "${args[@]}"
+  completed "$1" "$2/$(basename "$1")"
 }
 
 # Where faultfs can run: $back (a backing folder) and $mnt (where faultfs

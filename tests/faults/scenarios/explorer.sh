@@ -115,16 +115,13 @@ explore_on() {  # LABEL VIEW DST RUN [SKIP WHY]
   end_case
 }
 
-# On a local disk; on faultfs, whose rename replaces, refusing links and
-# the rename without replacing (only the checked rename's look keeps a
-# planted final name); the Windows build (FERRUX_EXPLORE_EXE, else the
-# mingw preset's) under Wine. The real shares run it too.
+# On a local disk, and the Windows build (FERRUX_EXPLORE_EXE, else the
+# mingw preset's) under Wine. The real shares run it too (SMB and exFAT
+# with a rename that replaces, where only the checked rename's look keeps
+# a planted final name).
 scenario_explore_leftovers() {
   local d=$work/explore
   explore_on local "$d-local/dst" "$d-local/dst" native
-  dir=$d-fs back=$d-fs/back mnt=$d-fs/mnt && mkdir -p "$back/x" "$mnt"
-  [[ -x $faultfs ]] && share_up replacing_rename && {
-    explore_on replacing-rename "$back/x" "$mnt/x" native "*-@(link|fifo|folder)" "faultfs makes none"; share_down; }
   explore_exe=${FERRUX_EXPLORE_EXE:-$(dirname "$program")/../../mingw/bin/ferrux.exe}
   [[ -x $explore_exe ]] && command -v wine >/dev/null || return 0
   # Not for ever, and away from the suite's output, which it would hold open.

@@ -14,12 +14,8 @@
 # the backing folder as it was before in $dir/snap.
 cut_record() {  # WAY KIND
   rm -rf "$back" "$dir/snap" && mkdir -p "$back/dst"
-  if [[ $2 == resumed ]]; then  # stamped in whole seconds, which Windows's
-    stopped_copy "$src" "$back/dst" stamped  # 100 ns steps keep
-    touch -d "@$(stat -c %Y "$src")" "$src"
-    perl -e 'print pack("q<", 2097152), pack("a4q<q<", "FXS1", @ARGV)' \
-      "$(stat -c %s "$src")" "$(stat -c %Y "$src")000000000" >"$back/dst/p.bin.size"
-  fi
+  # Stamped in whole seconds, which Windows's 100 ns steps keep.
+  [[ $2 != resumed ]] || stopped_copy "$src" "$back/dst" stamped whole-seconds
   cp -a "$back" "$dir/snap"
   share_up "journal=$dir/j${1:+,$1}" || return
   [[ $2 == checkpoints ]] && fast_clock 2000

@@ -3,12 +3,14 @@
 # starts from a copy stopped at 2 MiB of 4 MiB, its size file written as
 # the manual lays it out.
 
-# SRC DSTDIR STAMPED: a new source SRC of which NAME.tmp holds the first
-# 2 MiB and NAME.size the count, with the stamp of SRC (its size and time
-# in ns) when STAMPED is "stamped".
+# SRC DSTDIR STAMPED [whole-seconds]: a new source SRC (its time in whole
+# seconds if asked) of which NAME.tmp holds the first 2 MiB and NAME.size
+# the count, with the stamp of SRC (its size and time in ns) when STAMPED
+# is "stamped".
 stopped_copy() {
   local final=$2/$(basename "$1")
   make_source "$1" $((4 * 1048576 + 1000))
+  [[ -z ${4:-} ]] || touch -d "@$(stat -c %Y "$1")" "$1"
   head -c $((2 * 1048576)) "$1" >"$final.tmp"
   perl -e 'print pack("q<", 2097152), @ARGV ? pack("a4q<q<", "FXS1", @ARGV) : ""' \
     $([[ $3 == stamped ]] && stat -c '%s %.9Y' "$1" | tr -d .) >"$final.size"

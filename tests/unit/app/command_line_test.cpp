@@ -23,15 +23,19 @@ TEST(SplitCommandLine, QuotesGroupAndNothingEscapes) {
   }
 }
 
-// The accepted forms are the fuzz target's, checked against a model; here
-// the rounding every run relies on (an unrounded size fails every direct
-// write) and the default of a system outside the NT family.
-TEST(ParseBufferSize, RoundedDownWithinLimits) {
+// Decimal and hexadecimal forms, rounded down to a power of two within the
+// limits (an unrounded size fails every direct write); what is no number
+// of 32 bits is the default, which differs outside the NT family.
+TEST(ParseBufferSize, FormsRoundedDownWithinLimits) {
+  // clang-format off
   const std::tuple<const char*, bool, std::uint32_t> cases[] = {
-      {"5000000", true, 4194304}, {"65535", true, 32768},
-      {"100", true, 4096},        {"20000000", true, 16777216},
-      {"-1", true, 16777216},     {"junk", false, 65536},
-      {"8192", false, 8192}};
+      {"5000000", true, 4194304}, {"65535", true, 32768}, {"100", true, 4096},
+      {"20000000", true, 16777216}, {"-1", true, 16777216}, {"junk", false, 65536},
+      {"8192", false, 8192}, {"  +0008192", true, 8192}, {"$10000", true, 65536},
+      {"0X000000002000", true, 8192}, {"x1000", true, 4096}, {"0x100000000", true, 2097152},
+      {"4294967296", true, 2097152}, {"-2147483649", true, 2097152}, {"12a", true, 2097152},
+      {"0x", true, 2097152}, {"", true, 2097152}};
+  // clang-format on
   for (const auto& [text, nt, size] : cases) {
     EXPECT_EQ(ParseBufferSize(text, nt), size) << text;
   }
