@@ -6,6 +6,9 @@
 //
 //   short_reads       every read returns half of what was asked, as a
 //                     server may
+//   write_delay=MS    each 64 KiB written take MS milliseconds more (however
+//                     the writes are cut), so that a copy whose clock cannot
+//                     be sped up lasts past an interval
 //   journal=PATH      every change is made at once and also appended to
 //                     PATH in order (written bytes in PATH.data), with the
 //                     flushes that would make it durable
@@ -55,12 +58,13 @@ namespace fs = std::filesystem;
 namespace {
 
 struct Options {
-  int short_reads, link_way, replacing_rename;
+  int short_reads, link_way, replacing_rename, write_delay;
   char* journal;
 } options{};
 
 const fuse_opt kOptionTable[] = {
     {"short_reads", offsetof(Options, short_reads), 1},
+    {"write_delay=%d", offsetof(Options, write_delay), 0},
     {"journal=%s", offsetof(Options, journal), 0},
     {"link_way", offsetof(Options, link_way), 1},
     {"replacing_rename", offsetof(Options, replacing_rename), 1},
@@ -393,6 +397,7 @@ int main(int argc, char* argv[]) {
                fuse_file_info* fi) {
     const ssize_t done = pwrite(Fd(fi), buffer, size, offset);
     if (done < 0) return -errno;
+    usleep(static_cast<useconds_t>(options.write_delay * done / 64));
     if (blob != nullptr) {
       Note(0, "W %ld %lld %zd %ld\n", IdOf(Fd(fi)),
            static_cast<long long>(offset), done, std::ftell(blob));
