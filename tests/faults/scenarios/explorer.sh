@@ -75,7 +75,7 @@ explore_holds() {  # VIEW: a final file that was there is never replaced
 # RUN is "native" or "wine"; SKIP matches the changes left out, for WHY.
 explore_on() {  # LABEL VIEW DST RUN [SKIP WHY]
   new_case "explore-$1"
-  local stops=0 reruns=0 completed=0 states=0 src=$dir/x.bin w way store change what
+  local stops=0 reruns=0 completed=0 states=0 silent=0 src=$dir/x.bin w way store change what
   local -A at=([final]=x.bin [tmp]=x.bin.tmp [size]=x.bin.size)
   cd "$dir" && mkdir -p "$3"
   for w in "${!explore_ways[@]}"; do
@@ -100,8 +100,14 @@ explore_on() {  # LABEL VIEW DST RUN [SKIP WHY]
         esac
         before=$(facts "$2/x.bin")
         # To a file: Wine's helper processes keep a pipe open after the run.
-        timeout "$explore_limit" "${way[@]}" x.bin "${3#"$dir"/}" 65536 >"$dir/rerun.out" 2>&1
-        status=$? out=$(<"$dir/rerun.out") out=${out//$'\r'/}
+        # The program always prints: a Wine run that shows nothing at all
+        # (once in some thousands, not reproduced) is made again, and counted.
+        for _ in 1 2; do
+          timeout "$explore_limit" "${way[@]}" x.bin "${3#"$dir"/}" 65536 >"$dir/rerun.out" 2>&1
+          status=$? out=$(<"$dir/rerun.out") out=${out//$'\r'/}
+          [[ $4 == wine && -z $out ]] || break
+          silent=$((silent + 1))
+        done
         reruns=$((reruns + 1)) completed=$((completed + (status == 0)))
         check "${store##*/} $change: status $status, ${out##*$nl}" explore_holds "$2"
         check "${store##*/} $change: the link's target kept" test "$(<"$dir/victim")" = precious
@@ -109,7 +115,8 @@ explore_on() {  # LABEL VIEW DST RUN [SKIP WHY]
     done
   done
   cd - >/dev/null
-  echo "     stop points: $stops; distinct states: $states; reruns: $reruns ($completed completed)${5:+; left out: $5, $6}"
+  ((silent == 0)) || silent="; Wine started nothing $silent times, run again"
+  echo "     stop points: $stops; distinct states: $states; reruns: $reruns ($completed completed)${5:+; left out: $5, $6}${silent#0}"
   check "some reruns complete" test "$completed" -gt 0
   faults_tried=$((faults_tried + reruns - 1)) outcomes_expected=$((outcomes_expected + case_ok * (reruns - 1)))
   end_case
