@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "app/job_settings.h"
 #include "engine/background_writer.h"
@@ -14,6 +15,7 @@
 #include "os/platform.h"
 #include "report/console_out.h"
 #include "resume/size_file.h"
+#include "resume/start.h"
 
 namespace ferrux::app {
 
@@ -37,6 +39,7 @@ struct CopyFiles {
       : buffers(context.platform),
         source(context.platform, "Source File"),
         target(context.platform, "Temporary Target File"),
+        named(context.platform, "Target File"),
         size_file(context.platform),
         writer(context.platform, context.console,
                context.conventions.name_separators),
@@ -46,6 +49,7 @@ struct CopyFiles {
   engine::SourceDigests digests;  // of the source's bytes read (with /V)
   engine::FileChannel source;
   engine::FileChannel target;
+  engine::FileChannel named;  // the final file, where the copy bears its name
   resume::SizeFile size_file;
   engine::BackgroundWriter writer;
   engine::OnWriterFailure on_writer_failure;
@@ -53,15 +57,16 @@ struct CopyFiles {
 
 // What opening the files found and decided; the later steps read it.
 struct Plan {
+  resume::Start start = resume::Start::kFresh;
   std::int64_t source_size = 0;
   std::int64_t copied = 0;       // where the copy goes on (a stored count)
   bool resume = false;           // a size file receives checkpoints
   bool bulk = false;             // at least one full block remains
   bool to_move = false;          // anything remains to be moved
-  bool other_names = false;      // the temporary file has other names too
   bool verify = false;           // digests taken, target read back
-  bool named_earlier = false;    // the copy already bears its final name
   std::int64_t bulk_length = 0;  // the target's length after the bulk loop
+  // The largest file the target's volume takes.
+  std::int64_t largest = INT64_MAX;
   // The last block is written through the cache at its exact length: a
   // whole block would take the target past the volume's largest file.
   bool tail_cached = false;
@@ -71,24 +76,40 @@ struct Plan {
   os::Result<std::uint32_t> source_attributes;
 };
 
+// What earlier tries of the same copy saw, for a retry to judge by.
+struct EarlierTries {
+  bool count_stored = false;  // a count was stored: its files must be there
+  // Whether the final name was there when the first try looked.
+  std::optional<bool> final_present;
+};
+
 // Performs the copy from opening the source to renaming the result.
 // Returns the exit status (kExitFailure when the finished copy could not
 // take its final name); raises every failure for the caller's handler.
-// Main thread.
+// Notes in `earlier` what a later try needs to know. Main thread.
 int RunCopy(const Context& context, const JobSettings& settings,
-            CopyFiles& files);
+            CopyFiles& files, EarlierTries& earlier);
 
 // Starts the source's digests from those stored with the count and makes
-// the missing ones by reading the copied part of the source once, with a
-// step line; from then on checkpoints store them. Main thread.
-void PrepareDigests(const Context& context, CopyFiles& files, const Plan& plan);
+// the missing ones by reading the source up to `covered` once, with a step
+// line; from then on checkpoints store them. Main thread.
+void PrepareDigests(const Context& context, CopyFiles& files, const Plan& plan,
+                    std::int64_t covered);
 
-// Reads the complete, flushed target back past every cache and compares it
-// with the source's digests (all bytes fed). Prints "Verify Target File..."
-// Ok and the digest line; or Fail, and then stores the count of the first
-// segment that differs (plan.resume) and raises TargetDiffers. Main thread.
+// Whether a read back that finds the copy unlike the source can go on: a
+// copy under its temporary name is copied again from the first part that
+// differs; one that already bears its final name is never written into.
+enum class Named { kNotYet, kAlready };
+
+// Reads `copy` (complete and flushed, of the source's size) back past
+// every cache and compares it with the source's digests (all bytes fed).
+// Prints "Verify Target File..." Ok and the digest line for `shown_name`;
+// or Fail, and then, for a copy not yet named, stores the count of the
+// first segment that differs (plan.resume) and raises a failure a retry
+// may cure; for a named copy, raises one that names the remedy.
 void VerifyTarget(const Context& context, const JobSettings& s,
-                  CopyFiles& files, const Plan& plan);
+                  CopyFiles& files, const Plan& plan, engine::FileChannel& copy,
+                  Named named);
 
 // Moves every block from plan.copied on in blocks of `block` bytes, source
 // to target, both uncached and positioned there; returns with everything

@@ -21,70 +21,87 @@ void CheckNameLength(const Context& context, const std::string& name) {
   }
 }
 
-// Whether the temporary file is also the final file, left by a run stopped
-// between the two steps of a linked rename: certainly (the system tells),
-// or maybe (another name, or, where the system never tells, as on sshfs, a
-// final file of the temporary file's very length and last-write time; two
-// names of one file never differ in either).
-enum class SecondName { kNone, kTheFinal, kMaybe };
+// The destination folder as a name of its own ("." for the current one).
+std::string DestFolder(const JobSettings& s) {
+  return s.dest_dir.empty() ? "." : s.dest_dir + ".";
+}
 
-SecondName SecondNameOf(const Context& context, const JobSettings& s,
-                        CopyFiles& files, const Plan& plan) {
+// Opens the temporary file, created empty where it is missing, held for
+// this run alone. A destination that is no folder is said to be so.
+void OpenTarget(const Context& context, const JobSettings& s,
+                CopyFiles& files) {
+  files.target.Assign(s.TempTargetName());
+  try {
+    files.target.OpenOrCreate(engine::FileChannel::Sharing::kExclusive);
+  } catch (const engine::EInOutError& failure) {
+    if (failure.code() != os::kErrorPathNotFound || s.dest_dir.size() < 2) {
+      throw;
+    }
+    const os::Result<os::Platform::NameFacts> folder =
+        context.platform.LookUp(s.dest_dir.substr(0, s.dest_dir.size() - 1));
+    if (!folder.ok()) engine::RaiseException("Target Folder not found");
+    if (folder.value.kind != os::FileKind::kDirectory) {
+      engine::RaiseException("Target Folder is a file");
+    }
+    throw;
+  }
+}
+
+// What the start decision turns on, each looked at once. The probes read
+// only where the decision asks.
+resume::StartFacts GatherFacts(const Context& context, const JobSettings& s,
+                               CopyFiles& files, const Plan& plan,
+                               const EarlierTries& earlier) {
   os::Platform& platform = context.platform;
-  os::FileHandle& target = files.target.handle();
-  if (plan.other_names) {
-    return platform.IsSameFile(target, s.FinalTargetName())
-               ? SecondName::kTheFinal
-               : SecondName::kMaybe;
+  resume::StartFacts facts;
+  facts.resumable = plan.resume;
+  facts.source = {plan.source_size, plan.source_times.value.last_write_unix_ns};
+  // Looked for before the open creates the temporary file.
+  if (earlier.count_stored) {
+    facts.files_missing = !platform.LookUp(s.TempTargetName()).ok() ||
+                          !platform.LookUp(s.SizeFileName()).ok();
+  }
+  OpenTarget(context, s, files);
+  facts.tmp_size = files.target.Size64();
+  const os::Result<std::uint32_t> links =
+      platform.LinkCount(files.target.handle());
+  engine::CheckLastError(platform, links.status);
+  facts.tmp_links = links.value;
+  if (plan.resume) {
+    const resume::SizeFile::Facts size_file =
+        files.size_file.Read(s.SizeFileName(), facts.source);
+    facts.size_file_present = size_file.present;
+    facts.size_file_bytes = size_file.bytes;
+    facts.size_file_links = size_file.links;
+    facts.stored = size_file.stored;
   }
   const os::Result<os::Platform::NameFacts> final_file =
       platform.LookUp(s.FinalTargetName());
-  if (final_file.status.code == os::kErrorFileNotFound)
-    return SecondName::kNone;
-  engine::CheckLastError(platform, final_file.status);
-  const os::Result<os::FileTimes> times = platform.GetFileTimes(target);
-  engine::CheckLastError(platform, times.status);
-  const bool alike =
-      final_file.value.size == files.target.Size64() &&
-      final_file.value.last_write_unix_ns == times.value.last_write_unix_ns;
-  return alike ? SecondName::kMaybe : SecondName::kNone;
-}
-
-// Whether the target is a whole copy of the source as it is now: the
-// source's length and last-write time (which finishing gives the copy),
-// and the same last bytes.
-bool CopyOfSource(const Context& context, CopyFiles& files, const Plan& plan) {
-  const os::Result<os::FileTimes> times =
-      context.platform.GetFileTimes(files.target.handle());
-  return plan.source_times.ok() && times.ok() &&
-         times.value.last_write_unix_ns ==
-             plan.source_times.value.last_write_unix_ns &&
-         files.target.Size64() == plan.source_size &&
-         resume::SameTail(files.source, files.target, plan.source_size);
-}
-
-// Whether the final file is the whole copy of the source that the size
-// file marks complete: the source's length and last-write time, and the
-// same last bytes.
-bool FinalIsCopyOfSource(const Context& context, const JobSettings& s,
-                         CopyFiles& files, const Plan& plan) {
-  const os::Result<os::Platform::NameFacts> facts =
-      context.platform.LookUp(s.FinalTargetName());
-  if (!facts.ok() || facts.value.size != plan.source_size ||
-      facts.value.last_write_unix_ns !=
-          plan.source_times.value.last_write_unix_ns) {
-    return false;
+  if (final_file.status.code != os::kErrorFileNotFound) {
+    engine::CheckLastError(platform, final_file.status);
+    facts.final_present = true;
+    facts.final_regular = final_file.value.kind == os::FileKind::kRegular;
+    facts.final_size = final_file.value.size;
+    facts.final_time = final_file.value.last_write_unix_ns;
   }
-  engine::FileChannel final_file(context.platform, "Target File");
-  final_file.Assign(s.FinalTargetName());
-  final_file.Open();
-  return resume::SameTail(files.source, final_file, plan.source_size);
+  facts.final_appeared = earlier.final_present == false && facts.final_present;
+  if (facts.tmp_links > 1) {
+    facts.tmp_is_final =
+        platform.IsSameFile(files.target.handle(), s.FinalTargetName());
+  }
+  if (facts.final_present || facts.tmp_links > 1) {
+    const os::Result<os::FileTimes> times =
+        platform.GetFileTimes(files.target.handle());
+    engine::CheckLastError(platform, times.status);
+    facts.tmp_time = times.value.last_write_unix_ns;
+  }
+  return facts;
 }
 
-// Opens the source and the target and decides how much is left and how it
-// is moved.
-Plan OpenAndPlan(const Context& context, const JobSettings& s,
-                 CopyFiles& files) {
+// Opens the source and the target and decides where the copy starts and
+// how it is moved.
+Plan OpenAndPlan(const Context& context, const JobSettings& s, CopyFiles& files,
+                 EarlierTries& earlier) {
   os::Platform& platform = context.platform;
   Plan plan;
   // An empty name would have to mean the standard input, which is no file
@@ -98,55 +115,67 @@ Plan OpenAndPlan(const Context& context, const JobSettings& s,
   files.source.Open();
   plan.source_size = files.source.Size64();
   plan.source_times = platform.GetFileTimes(files.source.handle());
-  plan.source_attributes = platform.GetAttributes(s.source_name);
-  const auto block = static_cast<std::int64_t>(s.buffer_size);
-  // The size file is used only for a source of at least one block; its
-  // name must fit before the target is touched.
-  if (!s.ordinary_mode && block <= plan.source_size) {
-    CheckNameLength(context, s.SizeFileName());
+  plan.source_attributes = platform.GetAttributes(files.source.handle());
+  // Known before anything is made: a copy the volume cannot hold would
+  // fail only at its end, and waiting never cures it.
+  plan.largest = platform.LargestFileSize(DestFolder(s));
+  if (plan.source_size > plan.largest) {
+    engine::RaiseException(
+        "Source File too large for the Target Folder's file system, largest "
+        "file " +
+        std::to_string(plan.largest) + " bytes");
   }
-  files.target.Assign(s.TempTargetName());
-  files.target.OpenOrCreate(engine::FileChannel::Sharing::kExclusive);
-  const os::Result<std::uint32_t> links =
-      platform.LinkCount(files.target.handle());
-  engine::CheckLastError(platform, links.status);
-  plan.other_names = links.value > 1;
-  // What is left, exactly: a damaged size file may hold a negative count,
-  // and source minus count would then overflow a signed count.
-  auto rest = static_cast<std::uint64_t>(plan.source_size);
+  const auto block = static_cast<std::int64_t>(s.buffer_size);
   plan.resume = !s.ordinary_mode && block <= plan.source_size;
   if (plan.resume) {
+    // The size file's name must fit before the target is touched.
+    CheckNameLength(context, s.SizeFileName());
     // A resumed run goes on only with the source it began with.
     engine::CheckLastError(platform, plan.source_times.status);
-    plan.copied = files.size_file.Open(
-        s.SizeFileName(), files.source, files.target,
-        {plan.source_size, plan.source_times.value.last_write_unix_ns},
-        context.console);
-    if (files.size_file.MarksNamedCopy()) {
-      if (!FinalIsCopyOfSource(context, s, files, plan)) {
-        resume::SizeFile::CountBeyondTarget();
-      }
-      plan.named_earlier = true;
-      return plan;
+  }
+  const resume::StartFacts facts =
+      GatherFacts(context, s, files, plan, earlier);
+  if (!earlier.final_present) earlier.final_present = facts.final_present;
+  const auto final_ends_as_source = [&] {
+    engine::FileChannel& named = files.named;
+    if (named.mode() == engine::ChannelMode::kClosed) {
+      named.Assign(s.FinalTargetName());
+      named.Open(engine::FileChannel::Links::kRefuse);
     }
-    rest -= static_cast<std::uint64_t>(plan.copied);
+    return resume::SameTail(files.source, named, plan.source_size);
+  };
+  const resume::StartDecision decision = resume::DecideStart(
+      facts, {[&] {
+                return resume::SameTail(files.source, files.target,
+                                        facts.stored.count);
+              },
+              [&] {
+                return resume::SameTail(files.source, files.target,
+                                        plan.source_size);
+              },
+              final_ends_as_source});
+  if (decision.start == resume::Start::kRefuse) {
+    engine::RaiseException(decision.refusal, decision.cure);
   }
-  // A file that may bear the final name is never written into: a marked
-  // complete copy of this very source goes on to finishing, which writes no
-  // data; where the system tells it is the final file, finishing only drops
-  // the temporary name, and only of a copy of the source as it is now.
-  const bool complete = plan.resume && plan.copied == plan.source_size;
-  const SecondName second = SecondNameOf(context, s, files, plan);
-  if (second == SecondName::kTheFinal &&
-      (complete || CopyOfSource(context, files, plan))) {
-    return plan;
+  plan.start = decision.start;
+  plan.copied = decision.count;
+  // Digests stored with a count are of the source the stamp names.
+  const bool same_source =
+      facts.stored.stamped && facts.stored.stamp == facts.source;
+  files.size_file.Take(decision.start != resume::Start::kDropLeftovers ||
+                               same_source
+                           ? facts.stored.count
+                           : 0);
+  using resume::Start;
+  if (plan.copied > 0 && plan.start != Start::kDropLeftovers) {
+    context.console.PrintLine({"Restart from ", report::Number{plan.copied}});
   }
-  if (second != SecondName::kNone && !complete) {
-    engine::RaiseException(
-        "Temporary Target File has another name, delete .tmp and .size "
-        "files to start over");
-  }
-  if (plan.source_size == 0 || complete) return plan;
+  if (plan.start != Start::kFresh && plan.start != Start::kResume) return plan;
+  if (plan.source_size == 0) return plan;
+  // What is left, exactly: a damaged size file may hold a negative count,
+  // and source minus count would then overflow a signed count.
+  const std::uint64_t rest = static_cast<std::uint64_t>(plan.source_size) -
+                             static_cast<std::uint64_t>(plan.copied);
   plan.bulk = static_cast<std::uint64_t>(block) <= rest;
   context.console.PrintLine({"Rest of copy ", std::to_string(rest)});
   plan.to_move = true;
@@ -164,8 +193,7 @@ void PrepareBulk(const Context& context, CopyFiles& files, Plan& plan,
   files.target.ReopenTargetUncached();
   plan.bulk_length = plan.copied + engine::RoundUpToMultiple(
                                        plan.source_size - plan.copied, block);
-  plan.tail_cached = plan.bulk_length >
-                     context.platform.LargestFileSize(files.target.handle());
+  plan.tail_cached = plan.bulk_length > plan.largest;
   if (plan.tail_cached) plan.bulk_length = plan.source_size;
   engine::PreallocateTarget(context.platform, context.console, files.target,
                             engine::kUncachedUnit, plan.bulk_length);
@@ -191,37 +219,53 @@ void CopyInOnePiece(const Context& context, CopyFiles& files,
 // two in the other order, cut between them, would keep neither name. An
 // unlink whose first reply was lost (NFS retransmits it) reports a failure
 // although the name is gone: then it is done.
-bool DropTemporaryName(os::Platform& platform, const std::string& from) {
+os::Status DropTemporaryName(os::Platform& platform, const std::string& from) {
   const os::Status flushed = platform.FlushFolderOf(from);
-  if (!flushed.ok() && flushed.code != os::kErrorNotSupported) return false;
-  return platform.RemoveFile(from).ok() ||
-         platform.LookUp(from).status.code == os::kErrorFileNotFound;
+  if (!flushed.ok() && flushed.code != os::kErrorNotSupported) return flushed;
+  const os::Status removed = platform.RemoveFile(from);
+  if (removed.ok() ||
+      platform.LookUp(from).status.code == os::kErrorFileNotFound) {
+    return {};
+  }
+  return removed;
+}
+
+// Whether a way to the final name gave it: false where a file of that name
+// exists; any other failure (an I/O error, a share gone) is raised with its
+// code, for a retry to judge.
+bool Named(os::Platform& platform, const os::Status& status) {
+  if (status.code == os::kErrorAlreadyExists ||
+      status.code == os::kErrorFileExists) {
+    return false;
+  }
+  engine::CheckLastError(platform, status);
+  return true;
 }
 
 // Gives the complete temporary target its final name `to`, never replacing
-// a file of that name. One atomic rename where the file system has it;
-// else a second name, then the first one dropped (NFS, sshfs); else,
-// without hard links either (SMB through FUSE, exFAT), a check that the
-// name is free and a rename, which would replace a file that another
-// program created under that name in the one round trip between the two.
-// While a two-step way is under way the size file marks the copy complete,
-// so a run stopped between the steps is finished by the next run, which
-// never writes into a file that may already bear the final name. A file
-// let go for the rename and not held again fails the run.
+// a file of that name; false where one exists. One atomic rename where the
+// file system has it; else a second name, then the first one dropped (NFS,
+// sshfs); else, without hard links either (SMB through FUSE, exFAT), a
+// check that the name is free and a rename, which would replace a file
+// that another program created under that name in the one round trip
+// between the two. While a two-step way is under way the size file marks
+// the copy complete, so a run stopped between the steps is finished by
+// the next run, which never writes into a file that may already bear the
+// final name. A file let go for the rename and not held again fails the
+// run.
 bool GiveFinalName(os::Platform& platform, engine::FileChannel& target,
-                   const std::string& to, bool other_names) {
+                   const std::string& to, resume::Start start) {
   os::FileHandle& file = target.handle();
   const std::string& from = target.name();
-  // An earlier run took the second name and was stopped before it dropped
-  // the first; only the system can tell, and some never do (sshfs).
-  if (other_names && platform.IsSameFile(file, to)) {
-    return DropTemporaryName(platform, from);
+  if (start == resume::Start::kDropTemporaryName) {
+    return Named(platform, DropTemporaryName(platform, from));
   }
   os::Status named = platform.RenameNoReplace(file, from, to);
-  if (named.code != os::kErrorNotSupported) return named.ok();
+  if (named.code != os::kErrorNotSupported) return Named(platform, named);
   named = platform.LinkNoReplace(from, to);
   if (named.ok()) {
-    if (DropTemporaryName(platform, from)) return true;
+    const os::Status dropped = DropTemporaryName(platform, from);
+    if (dropped.ok()) return true;
     // Two names for one file must not outlive the run: the name just made
     // goes again, but only while the temporary name certainly still stands
     // for the file. Should that fail too, the next run finds the two names
@@ -229,17 +273,50 @@ bool GiveFinalName(os::Platform& platform, engine::FileChannel& target,
     if (platform.IsSameFile(file, from)) {
       (void)platform.RemoveFile(to);  // a failure: the rerun finishes
     }
-    return false;
+    engine::CheckLastError(platform, dropped);
   }
-  if (named.code != os::kErrorNotSupported) return false;
+  if (named.code != os::kErrorNotSupported) return Named(platform, named);
   const os::Result<bool> renamed = platform.RenameIfAbsent(file, from, to);
   if (!file.valid()) engine::CheckIO(renamed.status);
-  return renamed.value;
+  return renamed.value || Named(platform, renamed.status);
+}
+
+// Gives the named copy the source's attributes, on the open file, never
+// through a link that may have taken its name.
+void CopyAttributes(const Context& context, const JobSettings& s,
+                    const Plan& plan, engine::FileChannel& copy) {
+  if (!plan.source_attributes.ok()) {
+    context.console.PrintLine({"Source File Attributes not get"});
+  } else if (!context.platform
+                  .SetAttributes(copy.handle(), s.FinalTargetName(),
+                                 plan.source_attributes.value)
+                  .ok()) {
+    context.console.PrintLine({"Target File Attributes not set"});
+  }
+}
+
+// The source must still be the one that was copied: bytes read before an
+// edit and after it make a copy of neither version.
+void CheckSourceUnchanged(const Context& context, CopyFiles& files,
+                          const Plan& plan) {
+  bool same = files.source.Size64() == plan.source_size;
+  if (plan.source_times.ok()) {
+    const os::Result<os::FileTimes> now =
+        context.platform.GetFileTimes(files.source.handle());
+    engine::CheckLastError(context.platform, now.status);
+    same = same && now.value.last_write_unix_ns ==
+                       plan.source_times.value.last_write_unix_ns;
+  }
+  if (!same) {
+    engine::RaiseException(
+        "Source File changed, delete .tmp and .size files to start over");
+  }
 }
 
 // Gives the complete temporary target its exact size, the source's times,
-// its final name and attributes. Only a complete copy, forced to disk, is
-// renamed, and the file stays open, held for this run, until it is done.
+// its final name and attributes. Only a complete copy, forced to disk, of
+// the source as it still is, is renamed, and the file stays open, held for
+// this run, until it is done.
 int Finish(const Context& context, const JobSettings& s, CopyFiles& files,
            const Plan& plan) {
   os::Platform& platform = context.platform;
@@ -264,10 +341,16 @@ int Finish(const Context& context, const JobSettings& s, CopyFiles& files,
   // for a file whose time a crash could set back: a run finding the copy
   // named tells it by that time.
   target.FlushToDisk(os::Platform::FlushScope::kAll);
-  if (plan.verify) VerifyTarget(context, s, files, plan);
+  if (plan.verify) {
+    VerifyTarget(context, s, files, plan, target,
+                 plan.start == resume::Start::kDropTemporaryName
+                     ? Named::kAlready
+                     : Named::kNotYet);
+  }
+  CheckSourceUnchanged(context, files, plan);
   using IfAbsent = resume::SizeFile::IfAbsent;
   if (plan.resume) files.size_file.MarkComplete(IfAbsent::kSkip);
-  if (!GiveFinalName(platform, target, s.FinalTargetName(), plan.other_names)) {
+  if (!GiveFinalName(platform, target, s.FinalTargetName(), plan.start)) {
     // The complete copy stays under its temporary name, and the size file
     // says so: once the name is free, the next run only gives it.
     if (plan.resume) files.size_file.MarkComplete(IfAbsent::kCreate);
@@ -292,14 +375,7 @@ int Finish(const Context& context, const JobSettings& s, CopyFiles& files,
   if (size_file_kept && !platform.RemoveFile(s.SizeFileName()).ok()) {
     console.PrintLine({"Size File not deleted"});
   }
-  if (!plan.source_attributes.ok()) {
-    console.PrintLine({"Source File Attributes not get"});
-  } else if (!platform
-                  .SetAttributes(target.handle(), s.FinalTargetName(),
-                                 plan.source_attributes.value)
-                  .ok()) {
-    console.PrintLine({"Target File Attributes not set"});
-  }
+  CopyAttributes(context, s, plan, target);
   // The new name, and the size file gone, survive a power cut from here;
   // where the file system keeps no folder to flush, that is its own affair.
   const os::Status flushed = platform.FlushFolderOf(s.FinalTargetName());
@@ -313,16 +389,25 @@ int Finish(const Context& context, const JobSettings& s, CopyFiles& files,
   return kExitSuccess;
 }
 
-// The copy bears its final name already: what is left of the run that named
-// it goes, the size file last, as it is what leads the next run here.
+// The copy bears its final name already (a run that named it was stopped
+// before it was done, or failed after the rename, or another run finished
+// it meanwhile): with /V it is read back first; it gets the source's
+// attributes, and what is left of the run that named it goes, the size
+// file last, as it is what leads the next run here.
 int DropLeftovers(const Context& context, const JobSettings& s,
-                  CopyFiles& files) {
+                  CopyFiles& files, const Plan& plan) {
   os::Platform& platform = context.platform;
-  files.size_file.Close();
+  if (plan.verify) {
+    PrepareDigests(context, files, plan, plan.source_size);
+    VerifyTarget(context, s, files, plan, files.named, Named::kAlready);
+  }
+  CopyAttributes(context, s, plan, files.named);
+  const bool size_file_kept = files.size_file.Close();
+  files.named.Close();
   files.source.Close();
   files.target.Close();
   engine::CheckLastError(platform, platform.RemoveFile(s.TempTargetName()));
-  if (!platform.RemoveFile(s.SizeFileName()).ok()) {
+  if (size_file_kept && !platform.RemoveFile(s.SizeFileName()).ok()) {
     context.console.PrintLine({"Size File not deleted"});
   }
   context.console.PrintLine({"Target File already complete"});
@@ -332,12 +417,13 @@ int DropLeftovers(const Context& context, const JobSettings& s,
 }  // namespace
 
 int RunCopy(const Context& context, const JobSettings& settings,
-            CopyFiles& files) {
-  Plan plan = OpenAndPlan(context, settings, files);
-  if (plan.named_earlier) return DropLeftovers(context, settings, files);
-  // A file that already bears the final name cannot be held back.
-  plan.verify = settings.verify && !plan.other_names;
-  if (plan.verify) PrepareDigests(context, files, plan);
+            CopyFiles& files, EarlierTries& earlier) {
+  Plan plan = OpenAndPlan(context, settings, files, earlier);
+  plan.verify = settings.verify;
+  if (plan.start == resume::Start::kDropLeftovers) {
+    return DropLeftovers(context, settings, files, plan);
+  }
+  if (plan.verify) PrepareDigests(context, files, plan, plan.copied);
   if (plan.to_move) {
     // A negative count (a damaged size file) is no position: the run fails
     // at the seek below, without reopening or resizing either file first.

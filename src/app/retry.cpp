@@ -14,40 +14,33 @@ namespace {
 
 // What the first try found, for the retries to compare with.
 struct FirstSeen {
-  std::optional<std::uint64_t> source_file_system;
-  std::optional<std::uint64_t> target_file_system;
-  bool count_stored = false;
+  FolderSeen source_folder;
+  FolderSeen target_folder;
 };
 
 // A share that is unmounted leaves its mount point a bare local folder: a
 // retry that opened names there would start a fresh copy on the local
-// disk. So the folders must be on the file systems they were on, and the
-// files a stored count speaks of must be there. The first look that
-// succeeds is what later ones are compared with.
+// disk. So the folders must be on the file systems they were on.
 void CheckWhereTheCopyWas(const Context& context, const JobSettings& s,
                           FirstSeen& seen) {
-  os::Platform& platform = context.platform;
   const std::string source_folder =
       s.source_name.substr(0, s.source_name.size() - s.base_name.size());
   const struct {
     std::string folder;
-    std::optional<std::uint64_t>& first;
-    const char* missing;
-  } folders[] = {{source_folder + ".", seen.source_file_system,
+    FolderSeen& first;
+    const char* moved;
+  } folders[] = {{source_folder + ".", seen.source_folder,
                   "Source Folder not on its first file system"},
-                 {s.dest_dir + ".", seen.target_file_system,
+                 {s.dest_dir + ".", seen.target_folder,
                   "Target Folder not on its first file system"}};
-  for (const auto& [folder, first, missing] : folders) {
-    const os::Result<std::uint64_t> now = platform.FileSystemOf(folder);
-    if (!first) {
-      if (now.ok()) first = now.value;
-    } else if (!now.ok() || now.value != *first) {
-      engine::RaiseNotBackYet(missing);
+  for (const auto& [folder, first, moved] : folders) {
+    const os::Result<os::Platform::Volume> now =
+        context.platform.VolumeOf(folder);
+    if (!first.looked) {
+      first = {true, now.ok() ? std::optional(now.value) : std::nullopt};
+    } else if (!StillWhereItWas(first, now)) {
+      engine::RaiseException(moved, engine::Cure::kWaiting);
     }
-  }
-  if (seen.count_stored && (!platform.LookUp(s.TempTargetName()).ok() ||
-                            !platform.LookUp(s.SizeFileName()).ok())) {
-    engine::RaiseNotBackYet("Temporary Target File or Size File missing");
   }
 }
 
@@ -75,8 +68,16 @@ bool ReportCurrentFailure(const Context& context) {
 
 }  // namespace
 
+bool StillWhereItWas(const FolderSeen& first,
+                     const os::Result<os::Platform::Volume>& now) {
+  if (!now.ok()) return false;
+  if (first.volume) return *first.volume == now.value;
+  return now.value.mount_root;
+}
+
 int RunTries(const Context& context, const JobSettings& settings) {
   FirstSeen seen;
+  EarlierTries earlier;
   for (std::uint32_t tried = 0;; ++tried) {
     const bool last = tried == settings.retries;
     // Where no retry can follow, a failed write ends the process from the
@@ -87,11 +88,12 @@ int RunTries(const Context& context, const JobSettings& settings) {
     bool retry = false;
     try {
       if (settings.retries > 0) CheckWhereTheCopyWas(context, settings, seen);
-      return RunCopy(context, settings, *files);
+      return RunCopy(context, settings, *files, earlier);
     } catch (...) {
       retry = ReportCurrentFailure(context) && !last;
     }
-    seen.count_stored = seen.count_stored || files->size_file.stored() > 0;
+    earlier.count_stored =
+        earlier.count_stored || files->size_file.stored() > 0;
     if (!retry) {
       // The process ends now: a writer still in the middle of a block is
       // not waited for, as it never was.

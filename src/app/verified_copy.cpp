@@ -7,7 +7,6 @@
 #include "app/copy_job.h"
 #include "engine/chunk_digests.h"
 #include "engine/failure.h"
-#include "engine/retriable.h"
 
 namespace ferrux::app {
 namespace {
@@ -43,6 +42,28 @@ class ReadBuffers {
   void* slots_[2] = {nullptr, nullptr};
 };
 
+// The reads still in flight when a read back stops early (a mismatch, a
+// failed read) land in its buffers: they are waited for before the buffers
+// go. What such a read returns no longer matters.
+class ReadsInFlight {
+ public:
+  explicit ReadsInFlight(engine::FileChannel& file) : file_(file) {}
+  ReadsInFlight(const ReadsInFlight&) = delete;
+  ReadsInFlight& operator=(const ReadsInFlight&) = delete;
+  ~ReadsInFlight() {
+    for (; pending > 0; --pending) {
+      try {
+        (void)file_.EndRead();  // see above
+      } catch (const engine::Failure&) {
+      }
+    }
+  }
+  int pending = 0;
+
+ private:
+  engine::FileChannel& file_;
+};
+
 // Reads the whole target, `size` bytes, from the device or the server into
 // `check`, two reads in flight where the system allows it, as the bulk loop
 // reads the source. Returns whether every segment matched; stops at
@@ -52,11 +73,13 @@ bool ReadBack(const Context& context, engine::FileChannel& target,
               engine::ReadBackCheck& check) {
   target.ReopenForReadBack();
   ReadBuffers buffers(context.platform, block);
+  ReadsInFlight reads(target);
   const bool ahead = target.ReadsAhead();
   std::int64_t asked = 0;
   const auto ask = [&](std::uint32_t slot) {
     if (asked >= size) return;
     target.BeginRead(buffers.at(slot), block, asked);
+    ++reads.pending;
     asked += block;
   };
   if (ahead) {
@@ -67,6 +90,7 @@ bool ReadBack(const Context& context, engine::FileChannel& target,
   }
   std::uint32_t index = 0;
   for (std::int64_t done = 0; done < size;) {
+    if (ahead) --reads.pending;
     const std::uint32_t count =
         ahead ? target.EndRead() : target.ReadBlock(buffers.at(index), block);
     const std::int64_t rest = size - done;
@@ -85,22 +109,22 @@ bool ReadBack(const Context& context, engine::FileChannel& target,
 
 }  // namespace
 
-void PrepareDigests(const Context& context, CopyFiles& files,
-                    const Plan& plan) {
+void PrepareDigests(const Context& context, CopyFiles& files, const Plan& plan,
+                    std::int64_t covered) {
   engine::SourceDigests& digests = files.digests;
   digests.Reset(plan.resume ? files.size_file.ReadDigests()
                             : std::vector<engine::Segment>{});
   if (plan.resume) files.size_file.KeepDigests(digests);
-  if (digests.position() >= plan.copied) return;
+  if (digests.position() >= covered) return;
   // Copied by a run that kept no digests (or not all of them): the copied
   // part of the source is read once, through the cache, to make them.
   context.console.RunStep("Read Copied Part of Source...", [&] {
     constexpr std::uint32_t kPiece = 1 << 20;
     std::vector<unsigned char> piece(kPiece);
     files.source.Seek64(digests.position());
-    while (digests.position() < plan.copied) {
+    while (digests.position() < covered) {
       const auto want = static_cast<std::uint32_t>(
-          std::min<std::int64_t>(kPiece, plan.copied - digests.position()));
+          std::min<std::int64_t>(kPiece, covered - digests.position()));
       const std::uint32_t count = files.source.ReadBlock(piece.data(), want);
       if (count == 0) engine::RaiseException("0 bytes readed");
       digests.Add(piece.data(), count);
@@ -111,7 +135,8 @@ void PrepareDigests(const Context& context, CopyFiles& files,
 }
 
 void VerifyTarget(const Context& context, const JobSettings& s,
-                  CopyFiles& files, const Plan& plan) {
+                  CopyFiles& files, const Plan& plan, engine::FileChannel& copy,
+                  Named named) {
   engine::SourceDigests& digests = files.digests;
   digests.Seal();
   if (digests.position() != plan.source_size) {
@@ -121,8 +146,7 @@ void VerifyTarget(const Context& context, const JobSettings& s,
   engine::ReadBackCheck check(expected);
   bool same = false;
   context.console.RunStep("Verify Target File...", [&] {
-    same =
-        ReadBack(context, files.target, plan.source_size, s.buffer_size, check);
+    same = ReadBack(context, copy, plan.source_size, s.buffer_size, check);
     return same ? "Ok" : "Fail";
   });
   if (same) {
@@ -136,6 +160,11 @@ void VerifyTarget(const Context& context, const JobSettings& s,
   const std::int64_t to = expected[bad].end - 1;
   std::string what = "Target File differs from Source File in bytes " +
                      std::to_string(from) + " to " + std::to_string(to);
+  if (named == Named::kAlready) {
+    // Never written into once named: the user decides what goes.
+    engine::RaiseException(
+        what + ", delete it and the .tmp and .size files to start over");
+  }
   if (plan.resume) {
     // Only the bytes from the first bad segment on are copied again.
     digests.DropFrom(bad);
@@ -144,7 +173,7 @@ void VerifyTarget(const Context& context, const JobSettings& s,
   } else {
     what += ", copy starts over";
   }
-  engine::RaiseTargetDiffers(what);
+  engine::RaiseException(what, engine::Cure::kWaiting);
 }
 
 }  // namespace ferrux::app

@@ -91,8 +91,10 @@ void BackgroundWriter::WriteNextBuffer() {
   const std::uint32_t written =
       target_->WriteBlockCounted(slots_[write_index_], buffer_size_);
   if (written != buffer_size_) {
+    // A short write is a full volume, as the channel's own short write is.
     RaiseException("Not all bytes written: " +
-                   std::to_string(static_cast<std::int32_t>(written)));
+                       std::to_string(static_cast<std::int32_t>(written)),
+                   Cure::kWaiting);
   }
   write_index_ = static_cast<std::uint8_t>((write_index_ + 1) % 2);
 }

@@ -44,13 +44,21 @@ std::string Win32Message(std::uint32_t code, const std::string& description) {
          std::to_string(static_cast<std::int32_t>(code)) + ".\n" + text;
 }
 
+namespace {
+
+Cure CureOf(std::uint32_t code) {
+  return IsRetriableCode(code) ? Cure::kWaiting : Cure::kNone;
+}
+
+}  // namespace
+
 EInOutError::EInOutError(std::uint32_t code, const void* address)
-    : Failure("EInOutError", IoMessage(code), address), code_(code) {}
+    : Failure("EInOutError", IoMessage(code), address, code, CureOf(code)) {}
 
 EWin32Error::EWin32Error(std::uint32_t code, const std::string& description,
                          const void* address)
-    : Failure("EWin32Error", Win32Message(code, description), address),
-      code_(code) {}
+    : Failure("EWin32Error", Win32Message(code, description), address, code,
+              CureOf(code)) {}
 
 Failure CurrentFailure() {
   try {
@@ -72,8 +80,8 @@ Failure CurrentFailure() {
 
 // The raising helpers are never inlined, so that their return address is
 // the place in the program that raised the failure.
-[[gnu::noinline]] void RaiseException(std::string message) {
-  throw Exception(std::move(message), __builtin_return_address(0));
+[[gnu::noinline]] void RaiseException(std::string message, Cure cure) {
+  throw Exception(std::move(message), __builtin_return_address(0), cure);
 }
 
 [[gnu::noinline]] void CheckIO(const os::Status& status) {

@@ -34,8 +34,10 @@ void FileChannel::Adopt(const os::Result<os::FileHandle>& opened,
   RaiseException(std::string(what_) + " is not a regular file");
 }
 
-void FileChannel::Open() {
-  Adopt(platform_.OpenFile(name_, os::OpenMode::kReadExisting),
+void FileChannel::Open(Links links) {
+  Adopt(platform_.OpenFile(name_, links == Links::kFollow
+                                      ? os::OpenMode::kReadExisting
+                                      : os::OpenMode::kReadOwnExisting),
         ChannelMode::kReadOnly);
 }
 

@@ -37,8 +37,10 @@ class FileChannel {
   void Assign(std::string name);
 
   // Opens the existing file for reading; others may read and write it. The
-  // channel is at position 0 and kReadOnly.
-  void Open();
+  // channel is at position 0 and kReadOnly. kRefuse: never through a link
+  // (a file the program made, which it may change the attributes of).
+  enum class Links { kFollow, kRefuse };
+  void Open(Links links = Links::kFollow);
   // Opens the file for reading and writing, keeping its contents, or
   // creates it when it does not exist; no other failure creates, empties or
   // touches anything. kExclusive holds the file for this run alone until

@@ -48,14 +48,6 @@ bool IsRetriableCode(std::uint32_t code) {
   return std::binary_search(std::begin(kRetriable), std::end(kRetriable), code);
 }
 
-[[gnu::noinline]] void RaiseNotBackYet(std::string message) {
-  throw NotBackYet(std::move(message), __builtin_return_address(0));
-}
-
-[[gnu::noinline]] void RaiseTargetDiffers(std::string message) {
-  throw TargetDiffers(std::move(message), __builtin_return_address(0));
-}
-
 bool CurrentFailureRetriable() {
   try {
     throw;
@@ -65,14 +57,8 @@ bool CurrentFailureRetriable() {
     } catch (...) {
       return CurrentFailureRetriable();
     }
-  } catch (const NotBackYet&) {
-    return true;
-  } catch (const TargetDiffers&) {
-    return true;
-  } catch (const EInOutError& failure) {
-    return IsRetriableCode(failure.code());
-  } catch (const EWin32Error& failure) {
-    return IsRetriableCode(failure.code());
+  } catch (const Failure& failure) {
+    return failure.retriable();
   } catch (...) {
     return false;
   }

@@ -20,6 +20,7 @@ inline constexpr std::uint32_t kErrorTooManyOpenFiles = 4;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
+inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kErrorNotSupported = 50;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorDiskFull = 112;
@@ -61,6 +62,8 @@ struct FileHandle {
 // How a file is opened; every open starts with the file cache.
 enum class OpenMode {
   kReadExisting,  // read only, the file must exist; others may read and write
+  kReadOwnExisting,    // as kReadExisting, never through a link: a file the
+                       // program made
   kReadWriteExisting,  // read and write, the file must exist; shared so too
   // Read and write; a missing file is created empty (owner-only where the
   // system has modes), an existing one is never emptied.
@@ -191,13 +194,15 @@ class Platform {
   // Sets the creation time where the system keeps one, and the last-write
   // time; the last-access time is left alone.
   virtual Status SetFileTimes(FileHandle file, const FileTimes& times) = 0;
-  virtual Result<std::uint32_t> GetAttributes(const std::string& name) = 0;
-  // The length and last-write time (as FileTimes::last_write_unix_ns) of
-  // the file called `name`, not following a link; kErrorFileNotFound where
-  // there is none.
+  // The attributes (permission bits on POSIX) of the open `file`.
+  virtual Result<std::uint32_t> GetAttributes(FileHandle file) = 0;
+  // The length, last-write time (as FileTimes::last_write_unix_ns) and kind
+  // of the file called `name`, not following a link (a link is kOther);
+  // kErrorFileNotFound where there is none.
   struct NameFacts {
     std::int64_t size = 0;
     std::int64_t last_write_unix_ns = 0;
+    FileKind kind = FileKind::kRegular;
   };
   virtual Result<NameFacts> LookUp(const std::string& name) = 0;
   // Sets the attributes of the open `file`, now called `name`, without
@@ -237,17 +242,26 @@ class Platform {
   // so that nothing of a share stays open; a later exclusive open holds its
   // folder anew. Only while no such file is open.
   virtual void ForgetFolders() = 0;
-  // An identity of the file system that holds the file or folder `name`,
-  // the same for as long as the name leads there, also after a share is
-  // mounted or connected again; another file system, such as the bare
-  // folder an unmounted share leaves, gives another identity.
-  virtual Result<std::uint64_t> FileSystemOf(const std::string& name) = 0;
+  // The file system that holds the folder `name`: its kind ("ext4",
+  // "fuse.sshfs"; "NTFS"), what it is mounted from (a device, a share's
+  // address; a volume's serial number), and whether `name` is where it is
+  // mounted. Known also while a share there is dead (its mount stays
+  // listed); a share unmounted leaves its mount point a folder of the file
+  // system beneath, with other answers.
+  struct Volume {
+    std::string kind;
+    std::string source;
+    bool mount_root = false;
+    bool operator==(const Volume&) const = default;
+  };
+  virtual Result<Volume> VolumeOf(const std::string& name) = 0;
   // Forces the names in the folder that holds `name` to disk. Where the
   // file system offers no such call or refuses it, kErrorNotSupported.
   virtual Status FlushFolderOf(const std::string& name) = 0;
-  // The length of the largest file the volume that holds `file` takes
-  // (FAT: 4 GiB - 1), or INT64_MAX where it has no lower limit.
-  virtual std::int64_t LargestFileSize(FileHandle file) = 0;
+  // The length of the largest file the volume that holds the folder
+  // `name` takes (FAT: 4 GiB - 1), or the process's own lower limit, or
+  // INT64_MAX where there is none.
+  virtual std::int64_t LargestFileSize(const std::string& name) = 0;
   // Whether this system has a call that declares a file's new space valid
   // without zeroing it (looked up anew on every call).
   virtual bool ValidDataCallAvailable() = 0;

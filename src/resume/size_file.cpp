@@ -97,7 +97,7 @@ std::vector<unsigned char> EncodeDigests(
                                    kDigestEntry * segments.size());
   std::copy(std::begin(kDigestTag), std::end(kDigestTag), bytes.begin());
   PutBits(&bytes[4], segments.size(), 4);
-  unsigned char* entry = &bytes[kDigestHeader];
+  unsigned char* entry = bytes.data() + kDigestHeader;
   for (const engine::Segment& segment : segments) {
     PutBits(entry, static_cast<std::uint64_t>(segment.end), 8);
     PutBits(entry + 8, segment.digest.high, 8);
@@ -105,7 +105,8 @@ std::vector<unsigned char> EncodeDigests(
     entry += kDigestEntry;
   }
   PutBits(&bytes[8],
-          CheckOf(&bytes[kDigestHeader], bytes.size() - kDigestHeader), 8);
+          CheckOf(bytes.data() + kDigestHeader, bytes.size() - kDigestHeader),
+          8);
   return bytes;
 }
 
@@ -120,7 +121,7 @@ std::vector<engine::Segment> DecodeDigests(
   // At most 2^32 - 1, and the bound below keeps it within the bytes.
   const auto n = static_cast<std::size_t>(GetBits(&bytes[4], 4));
   if (n > (bytes.size() - kDigestHeader) / kDigestEntry ||
-      CheckOf(&bytes[kDigestHeader], n * kDigestEntry) !=
+      CheckOf(bytes.data() + kDigestHeader, n * kDigestEntry) !=
           GetBits(&bytes[8], 8)) {
     return segments;
   }
@@ -136,21 +137,6 @@ std::vector<engine::Segment> DecodeDigests(
   return segments;
 }
 
-void SizeFile::CountBeyondTarget() {
-  engine::RaiseException("Counter Size More Then Tmp File Size");
-}
-
-void ValidateCount(std::uint32_t bytes_read, std::int64_t count,
-                   std::int64_t temp_size, std::int64_t source_size) {
-  if (bytes_read != 0 && bytes_read < kCountSize) {
-    engine::RaiseException("Strange Counter Size");
-  }
-  if (temp_size < count) SizeFile::CountBeyondTarget();
-  if (count > source_size) {
-    engine::RaiseException("Counter Size More Then Src File Size");
-  }
-}
-
 bool SameTail(engine::FileChannel& source, engine::FileChannel& target,
               std::int64_t end) {
   const std::int64_t from = end - std::min<std::int64_t>(end, kComparedBytes);
@@ -158,49 +144,29 @@ bool SameTail(engine::FileChannel& source, engine::FileChannel& target,
   return ReadAt(source, from, length) == ReadAt(target, from, length);
 }
 
-std::int64_t SizeFile::Open(const std::string& name,
-                            engine::FileChannel& source,
-                            engine::FileChannel& target,
-                            const SourceStamp& stamp,
-                            report::ConsoleOut& console) {
+SizeFile::Facts SizeFile::Read(const std::string& name,
+                               const SourceStamp& stamp) {
   stamp_ = stamp;
   channel_.Assign(name);
+  Facts facts;
   // Not created before a count is stored: on a share each creation and
   // removal is a round trip, and a copy done within one interval needs
   // none.
-  if (!channel_.OpenExisting()) return 0;
+  if (!channel_.OpenExisting()) return facts;
+  facts.present = true;
+  facts.links = Links();
   Record record{};
-  const std::uint32_t read = channel_.ReadBlock(record.data(), kRecordSize);
-  const StoredCount stored = DecodeRecord(record, read);
-  // The mark of a complete copy of this very source beside an empty
-  // temporary file: a run gave the copy its final name and was stopped or
-  // cut before the mark went. Only the caller can look at the final file.
-  marks_named_copy_ =
-      stored.stamped && stored.count > 0 && stored.count == stamp.size &&
-      stored.stamp.size == stamp.size &&
-      stored.stamp.last_write_unix_ns == stamp.last_write_unix_ns &&
-      target.Size64() == 0;
-  if (marks_named_copy_) return stored.count;
-  ValidateCount(read, stored.count, target.Size64(), stamp.size);
-  tail_is_ours_ = stored.tail_is_ours;
-  stored_ = stored.count;
-  if (stored.count <= 0) return stored.count;
-  // A stamp tells a replaced or rewritten source by its length or time;
-  // the compared bytes also catch an edit that kept both, a temporary file
-  // put there from elsewhere, and size files without a stamp.
-  if (stored.stamped &&
-      (stored.stamp.size != stamp.size ||
-       stored.stamp.last_write_unix_ns != stamp.last_write_unix_ns)) {
-    engine::RaiseException(
-        "Source File changed, delete .tmp and .size files to start over");
-  }
-  if (!SameTail(source, target, stored.count)) {
-    engine::RaiseException(
-        "Temporary Target File does not match Source File, delete .tmp and "
-        ".size files to start over");
-  }
-  console.PrintLine({"Restart from ", report::Number{stored.count}});
-  return stored.count;
+  facts.bytes = channel_.ReadBlock(record.data(), kRecordSize);
+  facts.stored = DecodeRecord(record, facts.bytes);
+  tail_is_ours_ = facts.stored.tail_is_ours;
+  return facts;
+}
+
+std::uint32_t SizeFile::Links() {
+  const os::Result<std::uint32_t> links =
+      platform_.LinkCount(channel_.handle());
+  engine::CheckLastError(platform_, links.status);
+  return links.value;
 }
 
 std::vector<engine::Segment> SizeFile::ReadDigests() {
@@ -218,6 +184,13 @@ std::vector<engine::Segment> SizeFile::ReadDigests() {
 void SizeFile::Store(std::int64_t count) {
   if (channel_.mode() == engine::ChannelMode::kClosed) {
     channel_.OpenOrCreate(engine::FileChannel::Sharing::kShared);
+    // A name planted since the run looked: written through, it would
+    // overwrite another file.
+    if (Links() > 1) {
+      engine::RaiseException(
+          "Size File has another name, delete .tmp and .size files to start "
+          "over");
+    }
     // A count must never outlive the names it speaks of: a power cut that
     // kept it and lost the new size file's name, or the temporary file's
     // made before it, would leave a count no run resumes from (file systems

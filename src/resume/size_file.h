@@ -21,6 +21,7 @@ namespace ferrux::resume {
 struct SourceStamp {
   std::int64_t size = 0;
   std::int64_t last_write_unix_ns = 0;
+  bool operator==(const SourceStamp&) const = default;
 };
 
 // Layout, all numbers little-endian:
@@ -59,14 +60,6 @@ std::vector<unsigned char> EncodeDigests(
 std::vector<engine::Segment> DecodeDigests(
     const std::vector<unsigned char>& bytes, std::int64_t count);
 
-// Raises Exception when a stored count (read as `bytes_read` bytes) cannot
-// belong to a temporary target of `temp_size` bytes copied from a source of
-// `source_size` bytes. The checks run in this order: "Strange Counter Size"
-// (1 to 7 bytes), "Counter Size More Then Tmp File Size",
-// "Counter Size More Then Src File Size".
-void ValidateCount(std::uint32_t bytes_read, std::int64_t count,
-                   std::int64_t temp_size, std::int64_t source_size);
-
 // Whether the last bytes before `end` (up to 64 KiB) are the same in the
 // source and the target: enough to tell another file, or another version
 // of it, without rereading the copy. Moves both channels' positions.
@@ -80,22 +73,17 @@ class SizeFile {
       : platform_(platform), channel_(platform, "Size File") {}
 
   // Opens the file where it exists (else it is created when a count is
-  // first stored), reads and validates the stored count against both
-  // files, and returns it (0 for an empty or absent file). A count above 0 must
-  // belong to this source: a stamp, where stored, must equal `stamp`, and the
-  // last bytes before the count (up to 64 KiB) must be the same in the source
-  // and the target; else Exception names the remedy. Only then prints "Restart
-  // from " and the count. Moves both channels' positions; writes nothing.
-  std::int64_t Open(const std::string& name, engine::FileChannel& source,
-                    engine::FileChannel& target, const SourceStamp& stamp,
-                    report::ConsoleOut& console);
-  // After Open: the file marks a complete copy of this source while the
-  // temporary target is empty, so the copy may already bear its final name
-  // (Open then returned the source's size unchecked and printed nothing).
-  // Whoever finds the final file not to be that copy raises
-  // CountBeyondTarget.
-  bool MarksNamedCopy() const { return marks_named_copy_; }
-  static void CountBeyondTarget();
+  // first stored) and reads what it holds, for the start decision; the
+  // stamp is what every count stored from now on carries. Writes nothing.
+  struct Facts {
+    bool present = false;
+    std::uint32_t bytes = 0;  // of the record read
+    std::uint32_t links = 1;
+    StoredCount stored;
+  };
+  Facts Read(const std::string& name, const SourceStamp& stamp);
+  // The count the run goes on from, as the start decision took it.
+  void Take(std::int64_t count) { stored_ = count; }
 
   // Waits until the writer has written every block handed to it; then,
   // while `copied` is below the source's size, makes it durable: force the
@@ -134,12 +122,13 @@ class SizeFile {
 
  private:
   void Store(std::int64_t count);
+  // How many names the open file has.
+  std::uint32_t Links();
   os::Platform& platform_;
 
   engine::FileChannel channel_;
   SourceStamp stamp_;
   bool tail_is_ours_ = true;
-  bool marks_named_copy_ = false;
   std::int64_t stored_ = 0;
   const engine::SourceDigests* digests_ = nullptr;
 };

@@ -353,7 +353,8 @@ std::vector<RunCase> Cases() {
        CopyText("../" + leaf, kSize, 4096), {{leaf, kSource}}},
       Fails("MissingSource", {"missing.bin", "dest"}, {io, "File not found"}),
       Fails("MissingSourceFolder", {"nowhere/s.bin", "dest"}, {io, "Invalid filename"}),
-      Fails("MissingDestination", {"s.bin", "nowhere"}, {io, "Invalid filename"}),
+      Fails("MissingDestination", {"s.bin", "nowhere"}, {refused, "Target Folder not found"}),
+      Fails("DestinationIsFile", {"s.bin", "f.txt"}, {refused, "Target Folder is a file"}, {{"f.txt", "x"}}),
       Fails("SourceIsFolder", {"folder", "dest"}, {io, "File access denied"}),
       // Standard input is no source: nothing is read or made.
       {"NoSourceName", kSize, {}, {"/O"}, 1, Text({"Source File: \"\"", refused, "Source File name is empty"}), {}},

@@ -1,5 +1,5 @@
 // Fuzz target: a size file of any contents read against temporary and
-// source files of any size. It yields the stored count or one of the three
+// source files of any size. It yields the stored count or one of the
 // reports, and a tail it does not recognise is never its own.
 #include <algorithm>
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <string>
 
 #include "resume/size_file.h"
-#include "support/raised.h"
+#include "resume/start.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
@@ -33,10 +33,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     expected = "Exception: Counter Size More Then Tmp File Size";
   } else if (count > source_size) {
     expected = "Exception: Counter Size More Then Src File Size";
+  } else if (count > 0 && stored.stamped && stored.stamp.size != source_size) {
+    expected =
+        "Exception: Source File changed, delete .tmp and .size files to start "
+        "over";
   }
-  const std::string raised = testing::Raised([&] {
-    resume::ValidateCount(read, stored.count, temp_size, source_size);
-  });
+  resume::StartFacts facts;
+  facts.resumable = true;
+  facts.source = {source_size, stored.stamp.last_write_unix_ns};
+  facts.size_file_present = true;
+  facts.size_file_bytes = read;
+  facts.stored = stored;
+  facts.tmp_size = temp_size;
+  const auto yes = [] { return true; };
+  const resume::StartDecision decision =
+      resume::DecideStart(facts, {yes, yes, yes});
+  const std::string raised = decision.start == resume::Start::kRefuse
+                                 ? "Exception: " + decision.refusal
+                                 : "";
   const bool tagged =
       read >= 12 && std::equal(record.begin() + 8, record.begin() + 12, "FXS1");
   if (raised != expected || stored.count != count ||

@@ -6,13 +6,16 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
 
 #include "os/posix/posix_platform.h"
 
@@ -79,9 +82,13 @@ Result<Platform::NameFacts> PosixPlatform::LookUp(const std::string& name) {
   if (::fstatat(at.folder, at.leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     return {{}, Failed("lstat")};
   }
+  const FileKind kind = S_ISREG(info.st_mode)   ? FileKind::kRegular
+                        : S_ISDIR(info.st_mode) ? FileKind::kDirectory
+                                                : FileKind::kOther;
   return {{static_cast<std::int64_t>(info.st_size),
            static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
-               info.st_mtim.tv_nsec},
+               info.st_mtim.tv_nsec,
+           kind},
           {}};
 }
 
@@ -197,22 +204,79 @@ void PosixPlatform::ForgetFolders() {
   folders_.clear();
 }
 
-Result<std::uint64_t> PosixPlatform::FileSystemOf(const std::string& name) {
-  // The kind and the id statfs reports: a FUSE or network file system
-  // keeps both across a remount (its device number may change), and the
-  // local file system under a bare mount point differs in kind.
-  struct statfs info;
-  int result;
-  do {
-    result = ::statfs(name.c_str(), &info);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) return {0, Failed("statfs")};
-  std::uint32_t id[2];
-  static_assert(sizeof id == sizeof info.f_fsid);
-  std::memcpy(id, &info.f_fsid, sizeof id);
-  return {(static_cast<std::uint64_t>(info.f_type) << 32) ^ id[0] ^
-              (static_cast<std::uint64_t>(id[1]) << 16),
-          {}};
+namespace {
+
+// The absolute path of `name`, links resolved as far as the system
+// answers: a dead share's mount point answers no look-up, so the part of
+// the path from there on is kept as written.
+std::string ResolvedPath(std::string head) {
+  std::string tail;
+  for (;;) {
+    const std::unique_ptr<char, decltype(&std::free)> real(
+        ::realpath(head.c_str(), nullptr), &std::free);
+    if (real) {
+      const std::string resolved = real.get();
+      if (tail.empty()) return resolved;
+      return resolved == "/" ? "/" + tail : resolved + "/" + tail;
+    }
+    if (head == "." || head == "/") return head + "/" + tail;
+    const std::string leaf = head.substr(head.find_last_of('/') + 1);
+    if (leaf != "." && !leaf.empty()) {
+      tail = tail.empty() ? leaf : leaf + "/" + tail;
+    }
+    head = ParentOf(head);
+  }
+}
+
+// A field of the mount table, its blanks and back slashes written as
+// octal escapes.
+std::string Unescaped(const std::string& field) {
+  std::string text;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      const auto digit = [&](std::size_t k) { return field[i + k] - '0'; };
+      text.push_back(
+          static_cast<char>(digit(1) * 64 + digit(2) * 8 + digit(3)));
+      i += 3;
+    } else {
+      text.push_back(field[i]);
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+Result<Platform::Volume> PosixPlatform::VolumeOf(const std::string& name) {
+  // The mount table, not the file system itself: a dead share's mount is
+  // still listed there, with its kind and source, and a FUSE file system's
+  // statfs tells one from another by neither.
+  std::ifstream table("/proc/self/mountinfo");
+  if (!table) return {{}, Failed("open")};
+  const std::string path = ResolvedPath(name);
+  Volume volume;
+  std::size_t longest = 0;
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, mount_point, field;
+    fields >> id >> parent >> device >> root >> mount_point;
+    while (fields >> field && field != "-") {
+    }
+    std::string kind, source;
+    fields >> kind >> source;
+    mount_point = Unescaped(mount_point);
+    const bool covers =
+        mount_point == "/" || path == mount_point ||
+        (path.starts_with(mount_point) && path[mount_point.size()] == '/');
+    // A later mount at the same point hides the earlier one.
+    if (covers && mount_point.size() >= longest) {
+      longest = mount_point.size();
+      volume = {kind, Unescaped(source), path == mount_point};
+    }
+  }
+  if (volume.kind.empty()) return {{}, FailedWith("open", kErrorPathNotFound)};
+  return {volume, {}};
 }
 
 Status PosixPlatform::FlushFolderOf(const std::string& name) {

@@ -5,13 +5,11 @@
 // names.cpp, memory, threads and the process in process.cpp.
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <linux/magic.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 
 #include <cstring>
@@ -82,15 +80,16 @@ std::uint32_t Win32CodeOf(int error) {
 
 // An open that fails with ENOENT says "file not found" only when the file
 // alone is missing; a missing directory on the path is "path not found". A
-// symbolic link where a writable file should be is refused access.
-Status OpenFailure(const std::string& name, int error, bool writable) {
+// symbolic link where a file of the program's own should be is refused
+// access.
+Status OpenFailure(const std::string& name, int error, bool own) {
   if (error == ENOENT) {
     struct stat info;
     if (::stat(ParentOf(name).c_str(), &info) != 0) {
       return Status{kErrorPathNotFound, ENOENT, "open"};
     }
   }
-  if (error == ELOOP && writable) {
+  if (error == ELOOP && own) {
     return Status{kErrorAccessDenied, ELOOP, "open"};
   }
   return Failed("open", error);
@@ -148,7 +147,8 @@ Status NotSupported(const char* call, int error) {
 
 Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
                                            OpenMode mode) {
-  const bool writable = mode != OpenMode::kReadExisting;
+  const bool own = mode != OpenMode::kReadExisting;  // a file the program made
+  const bool writable = own && mode != OpenMode::kReadOwnExisting;
   const bool exclusive = mode == OpenMode::kReadWriteExclusive;
   // Writable files are created private to the owner until the copy is
   // complete, and O_NOFOLLOW keeps a planted symbolic link from redirecting
@@ -156,9 +156,10 @@ Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
   // file that a failing share merely could not open. O_NONBLOCK: a FIFO or
   // a device opens at once instead of waiting for a peer (the caller asks
   // KindOf and refuses it); a regular file is made blocking again.
-  const int creating = mode == OpenMode::kReadWriteExisting ? 0 : O_CREAT;
+  const int creating =
+      mode == OpenMode::kReadWriteExisting || !writable ? 0 : O_CREAT;
   const int flags = (writable ? O_RDWR | creating | O_NOFOLLOW : O_RDONLY) |
-                    O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+                    (own ? O_NOFOLLOW : 0) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   if (exclusive && folders_.count(ParentOf(name)) == 0) {
     // Where the folder cannot be opened (no read permission), names are
     // used as they are.
@@ -172,7 +173,7 @@ Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
   if (folder >= 0 && !LockFolder(folder, LOCK_SH)) {
     return {{}, FailedWith("flock", kErrorSharingViolation)};
   }
-  const AtName at = writable ? At(name) : AtName{AT_FDCWD, name};
+  const AtName at = own ? At(name) : AtName{AT_FDCWD, name};
   int fd = OpenRetrying(at.folder, at.leaf.c_str(), flags, 0600);
   // A socket cannot be opened at all: it is taken as a path only, for
   // KindOf to tell.
@@ -187,7 +188,7 @@ Result<FileHandle> PosixPlatform::OpenFile(const std::string& name,
   if (fd < 0 && error == ENOENT && mode == OpenMode::kReadWriteExisting) {
     status = Failed("open", error);
   } else if (fd < 0) {
-    status = OpenFailure(name, error, writable);
+    status = OpenFailure(name, error, own);
   } else if (::fstat(fd, &info) != 0) {
     status = Failed("fstat");
   } else if (S_ISREG(info.st_mode)) {
@@ -438,20 +439,18 @@ Status PosixPlatform::SetFileTimes(FileHandle file, const FileTimes& times) {
   return {};
 }
 
-Result<std::uint32_t> PosixPlatform::GetAttributes(const std::string& name) {
+Result<std::uint32_t> PosixPlatform::GetAttributes(FileHandle file) {
   struct stat info;
-  if (::stat(name.c_str(), &info) != 0) return {0, Failed("stat")};
+  if (::fstat(Fd(file), &info) != 0) return {0, Failed("fstat")};
   return {static_cast<std::uint32_t>(info.st_mode & 0777), {}};
 }
 
-std::int64_t PosixPlatform::LargestFileSize(FileHandle file) {
-  // FAT is a disk's file system: a file on a device number of no disk (a
-  // share, FUSE) is not asked, which would cost a round trip.
-  struct stat device;
-  struct statfs info;
-  const bool fat =
-      ::fstat(Fd(file), &device) == 0 && major(device.st_dev) != 0 &&
-      ::fstatfs(Fd(file), &info) == 0 && info.f_type == MSDOS_SUPER_MAGIC;
+std::int64_t PosixPlatform::LargestFileSize(const std::string& name) {
+  // FAT keeps a 32-bit length. Told by the mount table, which costs no
+  // round trip to a share.
+  const Result<Volume> volume = VolumeOf(name);
+  const bool fat = volume.ok() && (volume.value.kind == "vfat" ||
+                                   volume.value.kind == "msdos");
   std::int64_t largest = fat ? std::int64_t{0xFFFFFFFF} : INT64_MAX;
   // The process's own limit (ulimit -f) stops a file as the volume does.
   struct rlimit limit;

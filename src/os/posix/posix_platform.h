@@ -91,9 +91,9 @@ class PosixPlatform final : public Platform {
   bool IsSameFile(FileHandle file, const std::string& name) override;
   Result<FileTimes> GetFileTimes(FileHandle file) override;
   Status SetFileTimes(FileHandle file, const FileTimes& times) override;
-  Result<std::uint32_t> GetAttributes(const std::string& name) override;
+  Result<std::uint32_t> GetAttributes(FileHandle file) override;
   Result<NameFacts> LookUp(const std::string& name) override;
-  std::int64_t LargestFileSize(FileHandle file) override;
+  std::int64_t LargestFileSize(const std::string& name) override;
   NameLengths MeasureName(const std::string& name) override;
   Status SetAttributes(FileHandle file, const std::string& name,
                        std::uint32_t attributes) override;
@@ -104,7 +104,7 @@ class PosixPlatform final : public Platform {
   Result<bool> RenameIfAbsent(FileHandle& file, const std::string& from,
                               const std::string& to) override;
   void ForgetFolders() override;
-  Result<std::uint64_t> FileSystemOf(const std::string& name) override;
+  Result<Volume> VolumeOf(const std::string& name) override;
   Status FlushFolderOf(const std::string& name) override;
   bool ValidDataCallAvailable() override { return true; }
   Status ReserveSpace(FileHandle file, std::int64_t former,

@@ -41,6 +41,10 @@ OpenRow RowOf(OpenMode mode) {
   if (mode == OpenMode::kReadExisting) {
     return {GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
   }
+  if (mode == OpenMode::kReadOwnExisting) {
+    return {GENERIC_READ, kShareAll, OPEN_EXISTING,
+            kNoReparse | FILE_ATTRIBUTE_NORMAL};
+  }
   if (mode == OpenMode::kReadWriteExisting) {
     return {GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_EXISTING,
             kNoReparse | FILE_ATTRIBUTE_NORMAL};
@@ -391,21 +395,11 @@ Status Win32Platform::SetFileTimes(FileHandle file, const FileTimes& times) {
   return {};
 }
 
-using GetVolumeInformationByHandleCall = BOOL(WINAPI*)(HANDLE, LPWSTR, DWORD,
-                                                       LPDWORD, LPDWORD,
-                                                       LPDWORD, LPWSTR, DWORD);
-
-std::int64_t Win32Platform::LargestFileSize(FileHandle file) {
-  // Vista and later; older systems are taken to have no lower limit.
-  const auto volume = FindKernelCall<GetVolumeInformationByHandleCall>(
-      "GetVolumeInformationByHandleW");
-  wchar_t system[MAX_PATH + 1] = {};
-  if (volume == nullptr || !volume(Native(file), nullptr, 0, nullptr, nullptr,
-                                   nullptr, system, MAX_PATH + 1)) {
-    return INT64_MAX;
-  }
-  // "FAT" (FAT12 and FAT16) and "FAT32" keep a 32-bit length.
-  return std::wstring_view(system).starts_with(L"FAT")
+std::int64_t Win32Platform::LargestFileSize(const std::string& name) {
+  // "FAT" (FAT12 and FAT16) and "FAT32" keep a 32-bit length; a volume
+  // that cannot be asked is taken to have no lower limit.
+  const Result<Volume> volume = VolumeOf(name);
+  return volume.ok() && volume.value.kind.starts_with("FAT")
              ? std::int64_t{0xFFFFFFFF}
              : INT64_MAX;
 }

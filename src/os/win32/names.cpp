@@ -96,14 +96,12 @@ bool Win32Platform::IsSameFile(FileHandle, const std::string&) {
   return false;
 }
 
-Result<std::uint32_t> Win32Platform::GetAttributes(const std::string& name) {
-  const WideName wide = WideOf(name, "GetFileAttributesW");
-  if (!wide.status.ok()) return {0, wide.status};
-  const DWORD attributes = ::GetFileAttributesW(wide.text.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    return {0, Failed("GetFileAttributesW")};
+Result<std::uint32_t> Win32Platform::GetAttributes(FileHandle file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(Native(file), &info)) {
+    return {0, Failed("GetFileInformationByHandle")};
   }
-  return {attributes, {}};
+  return {info.dwFileAttributes, {}};
 }
 
 Result<Platform::NameFacts> Win32Platform::LookUp(const std::string& name) {
@@ -117,7 +115,12 @@ Result<Platform::NameFacts> Win32Platform::LookUp(const std::string& name) {
   const std::int64_t size = static_cast<std::int64_t>(
       (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
       data.nFileSizeLow);
-  return {{size, UnixNanoseconds(data.ftLastWriteTime)}, {}};
+  const DWORD attributes = data.dwFileAttributes;
+  const FileKind kind =
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? FileKind::kOther
+      : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? FileKind::kDirectory
+                                                       : FileKind::kRegular;
+  return {{size, UnixNanoseconds(data.ftLastWriteTime), kind}, {}};
 }
 
 Status Win32Platform::SetAttributes(FileHandle file, const std::string& name,
@@ -201,21 +204,30 @@ Result<bool> Win32Platform::RenameIfAbsent(FileHandle&, const std::string&,
   return {false, FailedWith("MoveFileExW", ERROR_NOT_SUPPORTED)};
 }
 
-Result<std::uint64_t> Win32Platform::FileSystemOf(const std::string& name) {
-  // The volume's serial number, which a share keeps across reconnects.
-  const WideName wide = WideOf(name, "CreateFileW");
-  if (!wide.status.ok()) return {0, wide.status};
-  const HANDLE handle = ::CreateFileW(
-      wide.text.c_str(), 0,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return {0, Failed("CreateFileW")};
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool known = ::GetFileInformationByHandle(handle, &info) != 0;
-  const Status failure =
-      known ? Status{} : Failed("GetFileInformationByHandle");
-  ::CloseHandle(handle);
-  return {known ? info.dwVolumeSerialNumber : 0u, failure};
+Result<Platform::Volume> Win32Platform::VolumeOf(const std::string& name) {
+  // The volume's file system and serial number, which a share keeps across
+  // reconnects; the folder is its mount point where it is the volume's root.
+  const WideName wide = WideOf(name, "GetVolumePathNameW");
+  if (!wide.status.ok()) return {{}, wide.status};
+  wchar_t root[MAX_PATH + 1] = {};
+  wchar_t system[MAX_PATH + 1] = {};
+  wchar_t full[MAX_PATH + 1] = {};
+  DWORD serial = 0;
+  if (!::GetVolumePathNameW(wide.text.c_str(), root, MAX_PATH + 1)) {
+    return {{}, Failed("GetVolumePathNameW")};
+  }
+  if (!::GetVolumeInformationW(root, nullptr, 0, &serial, nullptr, nullptr,
+                               system, MAX_PATH + 1)) {
+    return {{}, Failed("GetVolumeInformationW")};
+  }
+  std::wstring folder(
+      full, ::GetFullPathNameW(wide.text.c_str(), MAX_PATH + 1, full, nullptr));
+  while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'.')) {
+    folder.pop_back();
+  }
+  std::wstring mount(root);
+  if (!mount.empty() && mount.back() == L'\\') mount.pop_back();
+  return {{Utf8(system), std::to_string(serial), folder == mount}, {}};
 }
 
 Status Win32Platform::FlushFolderOf(const std::string& name) {

@@ -101,14 +101,14 @@ class Win32Platform final : public Platform {
   Result<std::uint32_t> LinkCount(FileHandle file) override;
   Result<FileTimes> GetFileTimes(FileHandle file) override;
   Status SetFileTimes(FileHandle file, const FileTimes& times) override;
-  std::int64_t LargestFileSize(FileHandle file) override;
+  std::int64_t LargestFileSize(const std::string& name) override;
   bool ValidDataCallAvailable() override;
   Status ReserveSpace(FileHandle file, std::int64_t former,
                       std::int64_t length) override;
 
   // names.cpp
   bool IsSameFile(FileHandle, const std::string&) override;
-  Result<std::uint32_t> GetAttributes(const std::string& name) override;
+  Result<std::uint32_t> GetAttributes(FileHandle file) override;
   Result<NameFacts> LookUp(const std::string& name) override;
   Status SetAttributes(FileHandle file, const std::string& name,
                        std::uint32_t attributes) override;
@@ -122,7 +122,7 @@ class Win32Platform final : public Platform {
   Status FlushFolderOf(const std::string& name) override;
   // Folders are held only by the guard handles of open files.
   void ForgetFolders() override {}
-  Result<std::uint64_t> FileSystemOf(const std::string& name) override;
+  Result<Volume> VolumeOf(const std::string& name) override;
   bool IsLeadByte(unsigned char byte) override;
   std::string ToOem(std::string_view text) override;
 
