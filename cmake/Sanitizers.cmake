@@ -5,6 +5,9 @@ if(FERRUX_SANITIZE)
   add_compile_options(-fsanitize=${FERRUX_SANITIZE} -fno-omit-frame-pointer
                       -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${FERRUX_SANITIZE})
+  # The standard library's index checks too, as distributions build with
+  # them: an access past the end aborts there.
+  add_compile_definitions(_GLIBCXX_ASSERTIONS)
 endif()
 
 # FERRUX_FUZZ: everything is instrumented for libFuzzer (clang only); the

@@ -65,6 +65,13 @@ inject() { run_wrap=(strace -f -qq -o /dev/null "$@"); }  # STRACE-ARGS...
 output_has() { [[ $out == *"$1"* ]]; }
 output_matches() { [[ $out =~ $1 ]]; }
 output_ends_with() { [[ $out == *"$1" ]]; }
+# The output ends with /V's digest line for FILE named NAME, after BEFORE,
+# as xxhsum -H2 prints it; without xxhsum (package xxhash) it fails.
+ends_with_digest() {  # FILE NAME [BEFORE]
+  local digest
+  digest=$(xxhsum -H2 "$1" | cut -c1-32) && [[ $digest =~ ^[0-9a-f]{32}$ ]] &&
+    output_ends_with "${3:-$nl}$digest  $2"
+}
 absent() { [[ ! -e $1 ]]; }
 stored_count() { od -An -t d8 -N 8 "$1" | tr -d ' '; }
 progress_rows() { grep -E '^ +[0-9]+ +[0-9]+ ' <<<"$out"; }
