@@ -87,10 +87,11 @@ class FakePlatform final : public os::Platform {
   // Folders' volumes by name ("dst"); any other is {"ext4", "/dev/sda1"}.
   std::map<std::string, Volume> volumes;
   std::vector<Step> script;
-  std::string output;              // what the program wrote to stdout
-  std::uint32_t now_ms = 0;        // TickCount; Sleep adds its wait
-  std::uint32_t read_ms = 1000;    // added by every ReadFile
-  std::optional<int> exit_status;  // as ExitProcess was given it
+  std::string output;                // what the program wrote to stdout
+  std::uint32_t now_ms = 0;          // TickCount; Sleep adds its wait
+  std::uint32_t read_ms = 1000;      // added by every ReadFile
+  std::int64_t largest = INT64_MAX;  // LargestFileSize, for every folder
+  std::optional<int> exit_status;    // as ExitProcess was given it
 
   Result<Handle> OpenFile(Name name, os::OpenMode mode) override;
   Handle StandardHandle(os::StandardStream) override { return {1}; }
@@ -205,7 +206,7 @@ class FakePlatform final : public os::Platform {
     return ByName(
         "FlushFolderOf", name, [](auto&) { return 0; }, true);
   }
-  std::int64_t LargestFileSize(Name) override { return INT64_MAX; }
+  std::int64_t LargestFileSize(Name) override { return largest; }
   bool ValidDataCallAvailable() override { return true; }
   Status ReserveSpace(Handle file, std::int64_t, std::int64_t size) override {
     return On("ReserveSpace", file, [&](Open& open) {
