@@ -56,11 +56,14 @@ class FakePlatform final : public os::Platform {
   // A step's code for ReadFile and WriteFile: half the bytes asked are
   // moved, and the call succeeds.
   static constexpr Count kShort = 0xFFFFFFFF;
-  // The `nth` call of the member named `call` (any that touches a file, a
-  // folder or the console, and Sleep) whose name (the file's as opened, or
-  // the name passed; the console is "stdout") contains `on` first runs
-  // `then`, which may change the world, then fails with `code` (0: it does
-  // not); `lasting`: so do all later such calls.
+  // The `nth` call of the member named `call` (by this class's member
+  // names, "ReadFile", not the system's calls; any that touches a file, a
+  // folder or the console but MeasureName and CloseFile, and Sleep) whose
+  // name (the file's as opened, or the name passed; the console is
+  // "stdout") contains `on` first runs `then`, which may change the world,
+  // then fails with `code` (0: it does not); `lasting`: so do all later
+  // such calls. A lasting kErrorNotSupported takes a way to the final name
+  // (RenameNoReplace, LinkNoReplace, RenameIfAbsent) away.
   struct Step {
     std::string call;
     int nth = 1;
@@ -94,6 +97,7 @@ class FakePlatform final : public os::Platform {
   std::optional<int> exit_status;    // as ExitProcess was given it
 
   Result<Handle> OpenFile(Name name, os::OpenMode mode) override;
+  // The console, for output; standard input is never read.
   Handle StandardHandle(os::StandardStream) override { return {1}; }
   Result<Count> ReadFile(Handle file, void* buffer, Count count) override {
     return Transfer("ReadFile", file, buffer, count);
@@ -183,7 +187,6 @@ class FakePlatform final : public os::Platform {
   NameLengths MeasureName(Name name) override {
     return {name.size(), name.size() - (name.rfind('/') + 1), 255};
   }
-  // Each answers kErrorNotSupported where a lasting step says so.
   Status RenameNoReplace(Handle&, Name from, Name to) override {
     return Move("RenameNoReplace", from, to, false);
   }
