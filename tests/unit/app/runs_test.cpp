@@ -115,6 +115,10 @@ std::vector<Row> Rows() {
         {"Sleep", 1, 0, "", false, OtherRunFinishes}}, {}, 0, 1,
        "Exception EInOutError\nI/O error 64\nRetry 1 of 3 in 60 s\n"
        "Target File already complete\n", "a.bin"},
+      {"share dead at first, another run finishes during the wait", {"/R:3", "/W:60"},
+       {{"OpenFile", 1, 64, "dst/"}, {"Sleep", 1, 0, "", false, OtherRunFinishes}}, {}, 0, 1,
+       "Exception EInOutError\nI/O error 64\nRetry 1 of 3 in 60 s\n"
+       "Target File already complete\n", "a.bin"},
       {"short write of the writer, no retries", {},
        {{"WriteFile", 3, Fake::kShort, ".tmp"}}, {}, 1, 0,
        "Exception Exception in module ferrux at 00000000.\n"
