@@ -213,11 +213,15 @@ class Platform {
   // How long `name` is, its last part, and the longest last part the
   // folder that holds it takes, in the units of the system's limits (bytes;
   // UTF-16 units on Windows). The limit is the largest size_t where the
-  // system cannot tell (a folder that does not exist).
+  // system cannot tell (a folder that does not exist). And whether the
+  // last part ends in a dot or a space that the system drops from names
+  // (Windows, unless given as \\?\...): the OS layer keeps it, other
+  // programs do not.
   struct NameLengths {
     std::size_t whole = 0;
     std::size_t leaf = 0;
     std::size_t leaf_limit = 0;
+    bool leaf_trimmed = false;
   };
   virtual NameLengths MeasureName(const std::string& name) = 0;
 

@@ -17,6 +17,16 @@ SetFileInformationByHandleCall FindSetFileInformationByHandle() {
       "SetFileInformationByHandle");
 }
 
+// Whether the system would take the last part of `name` without the dots
+// and spaces that end it: always but for a name given as "\\?\...".
+bool EndsTrimmed(std::wstring_view name) {
+  if (name.starts_with(L"\\\\?\\")) return false;
+  const std::wstring_view leaf =
+      name.substr(name.find_last_of(L"\\/:") + 1);  // npos + 1 is 0
+  return !leaf.empty() && leaf != L"." && leaf != L".." &&
+         (leaf.back() == L'.' || leaf.back() == L' ');
+}
+
 }  // namespace
 
 std::optional<std::wstring> Utf16(std::string_view text) {
@@ -84,10 +94,45 @@ std::string Utf8(std::wstring_view text) {
   return narrow;
 }
 
+std::wstring FullPathOf(const std::wstring& name) {
+  return SizedCall([&](wchar_t* buffer, DWORD size) {
+    return ::GetFullPathNameW(name.c_str(), size, buffer, nullptr);
+  });
+}
+
+std::wstring ComparablePath(std::wstring path) {
+  if (path.starts_with(L"\\\\?\\UNC\\")) {
+    path.erase(2, 6);
+  } else if (path.starts_with(L"\\\\?\\")) {
+    path.erase(0, 4);
+  }
+  while (!path.empty() && (path.back() == L'.' || path.back() == L' ')) {
+    path.pop_back();
+  }
+  ::CharUpperBuffW(path.data(), static_cast<DWORD>(path.size()));
+  return path;
+}
+
 WideName WideOf(const std::string& name, const char* call) {
   std::optional<std::wstring> wide = Utf16(name);
   if (!wide) return {{}, FailedWith(call, ERROR_INVALID_NAME)};
-  return {std::move(*wide), {}};
+  if (!EndsTrimmed(*wide)) return {std::move(*wide), {}};
+  // Such a name is kept exactly as "\\?\" and the full path of its folder,
+  // the folder made as for any name ("." and ".." resolved, "/" as "\\"),
+  // and the last part, which the system then takes as it is.
+  const std::size_t end = wide->find_last_of(L"\\/:");
+  std::wstring folder =
+      end == std::wstring::npos ? L"." : wide->substr(0, end + 1);
+  if (folder.back() == L':') folder += L'.';
+  std::wstring full = FullPathOf(folder);
+  if (full.empty()) return {{}, Failed(call)};
+  if (full.back() != L'\\') full += L'\\';
+  if (full.starts_with(L"\\\\.\\")) {
+    full.erase(0, 4);  // a device path: "\\.\" is normalised too
+  } else if (full.starts_with(L"\\\\")) {
+    full.replace(0, 2, L"UNC\\");  // a share: \\?\UNC\server\share
+  }
+  return {L"\\\\?\\" + full + wide->substr(end + 1), {}};
 }
 
 bool Win32Platform::IsSameFile(FileHandle, const std::string&) {
@@ -165,7 +210,8 @@ Platform::NameLengths Win32Platform::MeasureName(const std::string& name) {
   const std::size_t end = wide.find_last_of(L"\\/:");
   // NTFS, FAT and exFAT alike take names of 255 units.
   return {wide.size(),
-          end == std::wstring::npos ? wide.size() : wide.size() - end - 1, 255};
+          end == std::wstring::npos ? wide.size() : wide.size() - end - 1, 255,
+          EndsTrimmed(wide)};
 }
 
 Status Win32Platform::RemoveFile(const std::string& name) {
@@ -207,27 +253,32 @@ Result<bool> Win32Platform::RenameIfAbsent(FileHandle&, const std::string&,
 Result<Platform::Volume> Win32Platform::VolumeOf(const std::string& name) {
   // The volume's file system and serial number, which a share keeps across
   // reconnects; the folder is its mount point where it is the volume's root.
-  const WideName wide = WideOf(name, "GetVolumePathNameW");
+  const WideName wide = WideOf(name, "GetFullPathNameW");
   if (!wide.status.ok()) return {{}, wide.status};
-  wchar_t root[MAX_PATH + 1] = {};
-  wchar_t system[MAX_PATH + 1] = {};
-  wchar_t full[MAX_PATH + 1] = {};
-  DWORD serial = 0;
-  if (!::GetVolumePathNameW(wide.text.c_str(), root, MAX_PATH + 1)) {
+  // A "\\?\" name is taken as it is, its "\\." too, which is no folder.
+  std::wstring folder = FullPathOf(wide.text);
+  if (folder.empty()) return {{}, Failed("GetFullPathNameW")};
+  if (folder.ends_with(L"\\.")) folder.pop_back();
+  // The root is never longer than the path it is found from.
+  std::wstring root(folder.size() + MAX_PATH, L'\0');
+  if (!::GetVolumePathNameW(folder.c_str(), root.data(),
+                            static_cast<DWORD>(root.size()))) {
     return {{}, Failed("GetVolumePathNameW")};
   }
-  if (!::GetVolumeInformationW(root, nullptr, 0, &serial, nullptr, nullptr,
-                               system, MAX_PATH + 1)) {
+  root.resize(root.find(L'\0'));
+  wchar_t system[MAX_PATH + 1] = {};
+  DWORD serial = 0;
+  if (!::GetVolumeInformationW(root.c_str(), nullptr, 0, &serial, nullptr,
+                               nullptr, system, MAX_PATH + 1)) {
     return {{}, Failed("GetVolumeInformationW")};
   }
-  std::wstring folder(
-      full, ::GetFullPathNameW(wide.text.c_str(), MAX_PATH + 1, full, nullptr));
-  while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'.')) {
-    folder.pop_back();
-  }
-  std::wstring mount(root);
-  if (!mount.empty() && mount.back() == L'\\') mount.pop_back();
-  return {{Utf8(system), std::to_string(serial), folder == mount}, {}};
+  const auto without_separator = [](std::wstring path) {
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    return ComparablePath(std::move(path));
+  };
+  return {{Utf8(system), std::to_string(serial),
+           without_separator(folder) == without_separator(root)},
+          {}};
 }
 
 Status Win32Platform::FlushFolderOf(const std::string& name) {
@@ -270,23 +321,9 @@ Status Win32Platform::FlushFolderOf(const std::string& name) {
 // can be taken for a separator.
 bool Win32Platform::IsLeadByte(unsigned char) { return false; }
 
+// Every line is converted where it is written (see WriteFile): the text
+// stays as it is until then.
 std::string Win32Platform::ToOem(std::string_view text) {
-  const std::wstring wide = Utf16(text).value_or(std::wstring());
-  if (wide.empty()) return std::string(text);
-  // A character the OEM code page lacks shows as "?", never as a
-  // look-alike of another name. A code page that cannot lack one (UTF-8)
-  // takes neither the flag nor the default.
-  const int size = static_cast<int>(wide.size());
-  for (const DWORD flags : {DWORD{WC_NO_BEST_FIT_CHARS}, DWORD{0}}) {
-    const char* fallback = flags != 0 ? "?" : nullptr;
-    const int length = ::WideCharToMultiByte(CP_OEMCP, flags, wide.data(), size,
-                                             nullptr, 0, fallback, nullptr);
-    if (length <= 0) continue;
-    std::string oem(static_cast<std::size_t>(length), '?');
-    ::WideCharToMultiByte(CP_OEMCP, flags, wide.data(), size, oem.data(),
-                          length, fallback, nullptr);
-    return oem;
-  }
   return std::string(text);
 }
 
