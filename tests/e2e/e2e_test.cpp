@@ -318,6 +318,9 @@ std::vector<RunCase> Cases() {
   const std::string lodz = "Łódź.bin", hanzi = "目录/中文.bin";
 #ifdef _WIN32
   const std::string lodz_shown = "?\xA2" "d?.bin", hanzi_shown = "?\?/?\?.bin";
+  // A source line whose character at bytes 127 and 128 spans two pieces.
+  std::string split = "x", split_shown = "x";
+  for (int i = 0; i < 60; ++i) split += "ó", split_shown += "\xA2";
 #else
   const std::string &lodz_shown = lodz, &hanzi_shown = hanzi;
 #endif
@@ -414,6 +417,8 @@ std::vector<RunCase> Cases() {
       {"VerifiedLookAlikeName", kSize, {{lodz, kSource}, {"out/", ""}}, {"/V", lodz, "out", "4096"}, 0,
        CopyText(lodz_shown, kSize, 4096) + Text({"Verify Target File...Ok", "c398d377e79a27f90a8c5166d1d2c9c6  out\\" + lodz_shown}),
        {{lodz, kSource}, {"out/" + lodz, kSource}}},
+      {"CharacterSplitAcrossPieces", kSize, {}, {split, "dest"}, 1,
+       Text({"Source File: \"" + split_shown + "\"", io, "File not found"}), {}},
       // Names compare without case: the folder's other spelling is no link.
       Copies("DestinationOtherCase", kSize, 4096, {}, 0, false, "DEST"),
 #endif
