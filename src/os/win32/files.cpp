@@ -355,8 +355,6 @@ Status Win32Platform::FlushFile(FileHandle file, FlushScope) {
   return {};
 }
 
-using ReOpenFileCall = HANDLE(WINAPI*)(HANDLE, DWORD, DWORD, DWORD);
-
 Status Win32Platform::SetCacheMode(FileHandle& file, const std::string& name,
                                    CacheMode mode) {
   const OpenRow row = RowOf(mode);

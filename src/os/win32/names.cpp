@@ -170,10 +170,25 @@ Result<Platform::NameFacts> Win32Platform::LookUp(const std::string& name) {
 
 Status Win32Platform::SetAttributes(FileHandle file, const std::string& name,
                                     std::uint32_t attributes) {
-  // Through the guard, which the rename left on the file: a name could by
-  // now stand for something else.
+  // On the file itself, never by its name, which could by now stand for
+  // something else: through the guard the rename left on it, or through a
+  // second handle of an open named copy, which may only be read.
   const SetFileInformationByHandleCall set = FindSetFileInformationByHandle();
-  if (set != nullptr && file.guard != -1) {
+  const auto reopen = FindKernelCall<ReOpenFileCall>("ReOpenFile");
+  if (set != nullptr && reopen != nullptr &&
+      (file.guard != -1 || file.valid())) {
+    HANDLE through = Guard(file);
+    if (file.guard == -1) {
+      // Without the right to its permissions the attributes are still set.
+      for (const DWORD access : {DWORD{FILE_WRITE_ATTRIBUTES | WRITE_DAC},
+                                 DWORD{FILE_WRITE_ATTRIBUTES}}) {
+        through =
+            reopen(Native(file), access,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+        if (through != INVALID_HANDLE_VALUE) break;
+      }
+    }
+    if (through == INVALID_HANDLE_VALUE) return Failed("ReOpenFile");
     // FILE_BASIC_INFO: times of 0 stay as they are; so would attributes of
     // 0, which is why "none" is FILE_ATTRIBUTE_NORMAL.
     struct {
@@ -182,20 +197,25 @@ Status Win32Platform::SetAttributes(FileHandle file, const std::string& name,
     } basic{};
     basic.attributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
     constexpr int kFileBasicInfo = 0;
-    if (!set(Guard(file), kFileBasicInfo, &basic, sizeof basic)) {
-      return Failed("SetFileInformationByHandle");
+    Status status;
+    if (!set(through, kFileBasicInfo, &basic, sizeof basic)) {
+      status = Failed("SetFileInformationByHandle");
     }
     // Named, the copy takes the folder's permissions, as any file made
-    // there; where it cannot, it stays private to the user, which is safe.
+    // there (also one named by a run stopped before it got here); where it
+    // cannot, it stays private to the user, which is safe.
     ACL inherit;
-    if (::InitializeAcl(&inherit, sizeof inherit, ACL_REVISION)) {
+    if (status.ok() &&
+        ::InitializeAcl(&inherit, sizeof inherit, ACL_REVISION)) {
       (void)::SetSecurityInfo(
-          Guard(file), SE_FILE_OBJECT,
+          through, SE_FILE_OBJECT,
           DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
           nullptr, nullptr, &inherit, nullptr);
     }
-    return {};
+    if (through != Guard(file)) ::CloseHandle(through);
+    return status;
   }
+  // Systems before Vista.
   const WideName wide = WideOf(name, "SetFileAttributesW");
   if (!wide.status.ok()) return wide.status;
   if (!::SetFileAttributesW(wide.text.c_str(), attributes)) {

@@ -108,6 +108,10 @@ Call FindKernelCall(const char* name) {
       reinterpret_cast<void*>(::GetProcAddress(kernel, name)));
 }
 
+// Opens the file of an open handle anew, never by its name. Vista and
+// later.
+using ReOpenFileCall = HANDLE(WINAPI*)(HANDLE, DWORD, DWORD, DWORD);
+
 class Win32Platform final : public Platform {
  public:
   // files.cpp
