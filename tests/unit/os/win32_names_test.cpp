@@ -62,7 +62,7 @@ TEST(Win32Names, VolumeOfFolders) {
   ASSERT_TRUE(volume.ok());
   EXPECT_FALSE(volume.value.mount_root);
   for (const std::string& name :
-       {here + "\\.", "\\\\?\\" + here + "\\.", std::string("nowhere\\.")}) {
+       {here + "\\.", "\\\\?\\" + here + "\\.", std::string("nowhere/.")}) {
     const Result<Platform::Volume> same = platform.VolumeOf(name);
     EXPECT_TRUE(same.ok() && same.value == volume.value) << name;
   }
