@@ -292,10 +292,6 @@ class Platform {
   virtual Result<bool> IsCharacterDevice(FileHandle file) = 0;
   // Whether `byte` opens a double-byte character in the ANSI code page.
   virtual bool IsLeadByte(unsigned char byte) = 0;
-  // A copy of `text`, unchanged: every line printed is converted where the
-  // back end writes it to standard output (on Windows, for a console or
-  // into its code page), never before.
-  virtual std::string ToOem(std::string_view text) = 0;
   // The locale's one-character time separator, or ':'.
   virtual char TimeSeparator() = 0;
 

@@ -276,9 +276,9 @@ using GetVolumeInformationByHandleCall = BOOL(WINAPI*)(HANDLE, LPWSTR, DWORD,
 
 Result<Platform::Volume> Win32Platform::VolumeOf(const std::string& name) {
   // The volume's file system and serial number, which a share keeps across
-  // reconnects, asked through a handle of the folder: that needs no access
-  // to the volume's device, which Wine refuses. The folder is its mount
-  // point where it is the volume's root.
+  // reconnects, asked through a handle of the volume's root folder: that
+  // needs no access to the volume's device, which Wine refuses. The folder
+  // is its mount point where it is the volume's root.
   const WideName wide = WideOf(name, "GetFullPathNameW");
   if (!wide.status.ok()) return {{}, wide.status};
   // A "\\?\" name is taken as it is, its "\\." too, which is no folder.
@@ -292,8 +292,9 @@ Result<Platform::Volume> Win32Platform::VolumeOf(const std::string& name) {
     return {{}, Failed("GetVolumePathNameW")};
   }
   root.resize(root.find(L'\0'));
+  // The root's handle: the folder itself need not exist.
   const HANDLE handle = ::CreateFileW(
-      folder.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      root.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return {{}, Failed("CreateFileW")};
   BY_HANDLE_FILE_INFORMATION info;
@@ -358,12 +359,6 @@ Status Win32Platform::FlushFolderOf(const std::string& name) {
 // Names are UTF-8 inside the program: no byte of a multi-byte character
 // can be taken for a separator.
 bool Win32Platform::IsLeadByte(unsigned char) { return false; }
-
-// Every line is converted where it is written (see WriteFile): the text
-// stays as it is until then.
-std::string Win32Platform::ToOem(std::string_view text) {
-  return std::string(text);
-}
 
 }  // namespace ferrux::os::win32
 

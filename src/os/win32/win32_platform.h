@@ -158,7 +158,6 @@ class Win32Platform final : public Platform {
   void ForgetFolders() override {}
   Result<Volume> VolumeOf(const std::string& name) override;
   bool IsLeadByte(unsigned char byte) override;
-  std::string ToOem(std::string_view text) override;
 
   // native_platform.cpp
   std::string DescribeError(const Status& status) override;
