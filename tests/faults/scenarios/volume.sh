@@ -31,13 +31,20 @@ scenario_cache_stays_clean() {
 
 # A source as long as the largest file the program may make (here the
 # process's own limit; on FAT, 4 GiB - 1): its last block, written whole,
-# would pass that length, so it goes through the cache at its exact length.
+# would pass that length, so it goes through the cache at its exact length;
+# a longer one is refused at once.
 scenario_largest_file() {
   new_case largest-file
   make_source "$dir/f.bin" 5120000
   run_wrap=(bash -c 'ulimit -f 5000; exec "$@"' limited)
   run_ferrux "$dir/f.bin" "$dst" 65536
   check "completes identical" completed "$dir/f.bin" "$dst/f.bin"
+  # One byte more is refused before anything is made, and never retried.
+  make_source "$dir/g.bin" 5120001
+  run_wrap=(bash -c 'ulimit -f 5000; exec "$@"' limited)
+  run_ferrux /R:3 /W:0 "$dir/g.bin" "$dst" 65536
+  check "one byte more: refused" output_ends_with "largest file 5120000 bytes"
+  check "nothing made, not retried" test "$status $(ls "$dst")" = "1 f.bin"
   end_case
 }
 
