@@ -201,10 +201,10 @@ void PrepareBulk(const Context& context, CopyFiles& files, Plan& plan,
 
 // The remainder is shorter than one block: one read and one write, both
 // through the file cache.
-void CopyInOnePiece(const Context& context, CopyFiles& files,
-                    const Plan& plan) {
+void CopyInOnePiece(CopyFiles& files, const Plan& plan) {
   const auto size = static_cast<std::uint32_t>(plan.source_size - plan.copied);
-  void* const buffer = files.buffers.Take(0, context.console, size);
+  files.pipeline.TakeBuffers(1, size);
+  unsigned char* const buffer = files.pipeline.Buffer(0);
   if (files.source.ReadBlock(buffer, size) != size) {
     engine::RaiseException("Not " +
                            std::to_string(static_cast<std::int32_t>(size)) +
@@ -443,7 +443,7 @@ int RunCopy(const Context& context, const JobSettings& settings,
     if (plan.bulk) {
       RunBulkLoop(context, files, plan, settings.buffer_size);
     } else {
-      CopyInOnePiece(context, files, plan);
+      CopyInOnePiece(files, plan);
     }
   }
   return Finish(context, settings, files, plan);

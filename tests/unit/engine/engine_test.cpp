@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "engine/background_writer.h"
+#include "engine/block_pipeline.h"
 #include "engine/failure.h"
 #include "engine/retriable.h"
 #include "os/native_platform.h"
@@ -58,40 +58,55 @@ TEST(Failures, RetriableOnlyWhereWaitingMayCure) {
   EXPECT_FALSE(raised([] { throw std::bad_alloc(); }));
 }
 
-// Thousands of tiny blocks, each different, through the two buffers: they
-// reach the file in order and intact, however the threads interleave. The
-// writer's end stops and joins its thread (under the sanitizers a touch of
-// the object after that shows).
-TEST(BackgroundWriter, BlocksArriveInOrderAndIntact) {
-  static const std::unique_ptr<os::Platform> platform =
-      os::CreateNativePlatform();
-  static report::ConsoleOut console(*platform, "\n");
-  static FileChannel target(*platform, "Temporary Target File");
-  static char storage[2][16];
-  static void* slots[2] = {storage[0], storage[1]};
-  const std::string name =
-      (std::filesystem::path(::testing::TempDir()) / "writer.bin").string();
-  std::filesystem::remove(name);
-  target.Assign(name);
-  target.OpenOrCreate(FileChannel::Sharing::kShared);
-  auto writer = std::make_unique<BackgroundWriter>(*platform, console, "/");
-  writer->Start(target, slots, 16, OnWriterFailure::kEndProcess);
-  writer->WaitIdle();  // nothing handed off yet: returns at once
+// Thousands of blocks, each different, through four buffers: read in
+// order, written behind at their offsets by the writer, they reach the
+// target intact however the threads interleave, and the written prefix
+// the pipeline reports never passes what was handed over. The pipeline's
+// end stops and joins its thread (under the sanitizers a touch of the
+// object after that shows).
+TEST(BlockPipeline, BlocksArriveInOrderAndIntact) {
+  const std::unique_ptr<os::Platform> platform = os::CreateNativePlatform();
+  report::ConsoleOut console(*platform, "\n");
+  FileChannel source(*platform, "Source File");
+  FileChannel target(*platform, "Temporary Target File");
+  const std::filesystem::path folder(::testing::TempDir());
+  constexpr std::uint32_t kBlock = 4096;
   std::string expected;
-  for (int k = 0; k < 3000; ++k) {
-    for (int i = 0; i < 16; ++i) storage[k % 2][i] = char(k * 31 + i);
-    expected.append(storage[k % 2], 16);
-    writer->HandOff();
+  for (int k = 0; k < 3000 * int{kBlock} + 100; ++k) {
+    expected.push_back(char(k * 31 + k / 4096));
   }
-  writer.reset();
-  std::ifstream written(name, std::ios::binary);
+  std::ofstream((folder / "pipe-in.bin").string(), std::ios::binary)
+      << expected;
+  std::filesystem::remove(folder / "pipe-out.bin");
+  source.Assign((folder / "pipe-in.bin").string());
+  source.Open();
+  target.Assign((folder / "pipe-out.bin").string());
+  target.OpenOrCreate(FileChannel::Sharing::kShared);
+  const auto size = static_cast<std::int64_t>(expected.size());
+  {
+    BlockPipeline pipeline(*platform, console, "/");
+    pipeline.TakeBuffers(4, kBlock);
+    pipeline.StartWriter(target, 0, OnWriterFailure::kEndProcess);
+    pipeline.StartReading(source, 0, size);
+    for (std::int64_t handed = 0; handed < size;) {
+      const Block block = pipeline.NextRead();
+      ASSERT_EQ(block.offset, handed);
+      pipeline.Write(block, block.length);
+      handed += block.length;
+      EXPECT_LE(pipeline.WrittenEnd(), handed);
+    }
+    pipeline.Drain();
+    EXPECT_EQ(pipeline.WrittenEnd(), size);
+  }
+  target.Close();
+  std::ifstream written((folder / "pipe-out.bin").string(), std::ios::binary);
   EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(written), {}) ==
               expected);
 }
 
 // Where a retry may follow, a failed write is handed back: every later
-// wait of the main thread raises it, and the writer can still be stopped.
-TEST(BackgroundWriter, FailedWriteHandedBack) {
+// wait of the main thread raises it, and the pipeline still ends.
+TEST(BlockPipeline, FailedWriteHandedBack) {
   const std::unique_ptr<os::Platform> platform = os::CreateNativePlatform();
   report::ConsoleOut console(*platform, "\n");
   FileChannel target(*platform, "Temporary Target File");
@@ -100,13 +115,13 @@ TEST(BackgroundWriter, FailedWriteHandedBack) {
   std::ofstream(name).put('x');
   target.Assign(name);
   target.Open();  // for reading only: every write fails
-  char storage[2][16] = {};
-  void* slots[2] = {storage[0], storage[1]};
-  BackgroundWriter writer(*platform, console, "/");
-  writer.Start(target, slots, 16, OnWriterFailure::kHandBack);
-  writer.HandOff();
-  EXPECT_THROW(writer.WaitIdle(), WriterFailed);
-  EXPECT_THROW(writer.HandOff(), WriterFailed);
+  BlockPipeline pipeline(*platform, console, "/");
+  pipeline.TakeBuffers(2, 4096);
+  pipeline.StartWriter(target, 0, OnWriterFailure::kHandBack);
+  pipeline.Write({0, 16, 0, pipeline.Buffer(0)}, 16);
+  EXPECT_THROW(pipeline.Drain(), WriterFailed);
+  EXPECT_THROW(pipeline.Write({16, 16, 1, pipeline.Buffer(1)}, 16),
+               WriterFailed);
 }
 
 }  // namespace
