@@ -89,10 +89,11 @@ int RunCopy(const Context& context, const JobSettings& settings,
             CopyFiles& files, EarlierTries& earlier);
 
 // Starts the source's digests from those stored with the count and makes
-// the missing ones by reading the source up to `covered` once, with a step
-// line; from then on checkpoints store them. Main thread.
+// the missing ones by reading the source up to `covered` once, in blocks of
+// `block` bytes through the pipeline, with a step line; from then on
+// checkpoints store them. Main thread.
 void PrepareDigests(const Context& context, CopyFiles& files, const Plan& plan,
-                    std::int64_t covered);
+                    std::int64_t covered, std::uint32_t block);
 
 // Whether a read back that finds the copy unlike the source can go on: a
 // copy under its temporary name is copied again from the first part that

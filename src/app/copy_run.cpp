@@ -398,7 +398,7 @@ int DropLeftovers(const Context& context, const JobSettings& s,
                   CopyFiles& files, const Plan& plan) {
   os::Platform& platform = context.platform;
   if (plan.verify) {
-    PrepareDigests(context, files, plan, plan.source_size);
+    PrepareDigests(context, files, plan, plan.source_size, s.buffer_size);
     VerifyTarget(context, s, files, plan, files.named, Named::kAlready);
   }
   CopyAttributes(context, s, plan, files.named);
@@ -418,12 +418,15 @@ int DropLeftovers(const Context& context, const JobSettings& s,
 
 int RunCopy(const Context& context, const JobSettings& settings,
             CopyFiles& files, EarlierTries& earlier) {
+  files.pipeline.Limit(settings.rate_limit);
   Plan plan = OpenAndPlan(context, settings, files, earlier);
   plan.verify = settings.verify;
   if (plan.start == resume::Start::kDropLeftovers) {
     return DropLeftovers(context, settings, files, plan);
   }
-  if (plan.verify) PrepareDigests(context, files, plan, plan.copied);
+  if (plan.verify) {
+    PrepareDigests(context, files, plan, plan.copied, settings.buffer_size);
+  }
   if (plan.to_move) {
     // A negative count (a damaged size file) is no position: the run fails
     // at the seek below, without reopening or resizing either file first.

@@ -41,7 +41,7 @@ bool ReadBack(const Context& context, CopyFiles& files,
 }  // namespace
 
 void PrepareDigests(const Context& context, CopyFiles& files, const Plan& plan,
-                    std::int64_t covered) {
+                    std::int64_t covered, std::uint32_t block) {
   engine::SourceDigests& digests = files.digests;
   digests.Reset(plan.resume ? files.size_file.ReadDigests()
                             : std::vector<engine::Segment>{});
@@ -49,16 +49,18 @@ void PrepareDigests(const Context& context, CopyFiles& files, const Plan& plan,
   if (digests.position() >= covered) return;
   // Copied by a run that kept no digests (or not all of them): the copied
   // part of the source is read once, through the cache, to make them.
+  engine::BlockPipeline& pipeline = files.pipeline;
+  pipeline.TakeBuffers(
+      engine::SlotsFor(block, context.platform.GetLockLimits()), block);
   context.console.RunStep("Read Copied Part of Source...", [&] {
-    constexpr std::uint32_t kPiece = 1 << 20;
-    std::vector<unsigned char> piece(kPiece);
-    files.source.Seek64(digests.position());
+    pipeline.StartReading(files.source, digests.position(), covered);
     while (digests.position() < covered) {
-      const auto want = static_cast<std::uint32_t>(
-          std::min<std::int64_t>(kPiece, covered - digests.position()));
-      const std::uint32_t count = files.source.ReadBlock(piece.data(), want);
-      if (count == 0) engine::RaiseException("0 bytes readed");
-      digests.Add(piece.data(), count);
+      const engine::Block read = pipeline.NextRead();
+      if (read.length == 0) engine::RaiseException("0 bytes readed");
+      digests.Add(read.data,
+                  static_cast<std::size_t>(std::min<std::int64_t>(
+                      read.length, covered - digests.position())));
+      pipeline.Release(read);
     }
     digests.Seal();
     return "Ok";

@@ -103,13 +103,24 @@ void BlockPipeline::WaitForWriter() {
   RaiseWriterFailure();
 }
 
+bool BlockPipeline::MayEnter(bool wait) {
+  const std::uint32_t due = pacer_.Due(platform_.TickCount());
+  if (due == 0) return true;
+  if (!wait) return false;
+  platform_.Sleep(due);
+  return true;
+}
+
 Block BlockPipeline::NextRead() {
   for (;;) {
     if (thread_ != nullptr) Collect();
     // Every free buffer gets a read, so the device always has the next
-    // blocks to work on (on a share, their round trips overlap).
+    // blocks to work on (on a share, their round trips overlap), as far
+    // as the pacer lets them in.
     while (ahead_ && !free_.empty() && asked_ < end_ &&
-           in_flight_.size() < os::Platform::kMaxReadsInFlight) {
+           in_flight_.size() < os::Platform::kMaxReadsInFlight &&
+           MayEnter(in_flight_.empty())) {
+      pacer_.Enter(size_, platform_.TickCount());
       const std::uint32_t slot = free_.front();
       reading_->BeginRead(buffers_[slot], size_, asked_);
       free_.pop_front();
@@ -123,6 +134,8 @@ Block BlockPipeline::NextRead() {
       return block;
     }
     if (!ahead_ && !free_.empty() && asked_ < end_) {
+      MayEnter(true);
+      pacer_.Enter(size_, platform_.TickCount());
       const std::uint32_t slot = free_.front();
       free_.pop_front();
       const Block block{asked_, reading_->ReadBlock(buffers_[slot], size_),

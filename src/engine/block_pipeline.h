@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/file_channel.h"
+#include "engine/pacer.h"
 #include "os/platform.h"
 #include "report/console_out.h"
 
@@ -87,6 +88,13 @@ class BlockPipeline {
   }
   unsigned char* Buffer(std::uint32_t slot) { return buffers_[slot]; }
 
+  // Holds the blocks that enter (every read begun, of a copy, a read back
+  // or a source read for digests) to `bytes_per_second` on average; 0, no
+  // limit. Main thread.
+  void Limit(std::uint64_t bytes_per_second) {
+    pacer_ = Pacer(bytes_per_second);
+  }
+
   // From now on NextRead gives the blocks of `file` from `from` up to
   // `end`, each the buffer size long (the last may be shorter), as many
   // read ahead as buffers are free where the file reads ahead. Only while
@@ -135,6 +143,10 @@ class BlockPipeline {
   // Waits for the writer to write a block; raises its failure.
   void WaitForWriter();
   void RaiseWriterFailure() const;
+  // Whether the pacer lets the next block in now; where it is due later,
+  // waits for it only when `wait` (nothing else could be done meanwhile),
+  // holding nothing.
+  bool MayEnter(bool wait);
   void GiveBack();
 
   os::Platform& platform_;
@@ -144,6 +156,7 @@ class BlockPipeline {
   std::uint32_t size_ = 0;
 
   // Main thread only.
+  Pacer pacer_;
   std::deque<std::uint32_t> free_;
   std::deque<Block> in_flight_;  // reads begun, oldest first
   FileChannel* reading_ = nullptr;
