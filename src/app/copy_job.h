@@ -76,8 +76,10 @@ struct Plan {
 
 // What earlier tries of the same copy saw, for a retry to judge by.
 struct EarlierTries {
+  bool any = false;           // this try is a retry
   bool count_stored = false;  // a count was stored: its files must be there
-  // Whether the final name was there when the first try looked.
+  // Whether the final name was there when a try first looked; unknown
+  // where no try could look (a share dead from the start).
   std::optional<bool> final_present;
 };
 

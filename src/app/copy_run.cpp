@@ -84,7 +84,11 @@ resume::StartFacts GatherFacts(const Context& context, const JobSettings& s,
     facts.final_size = final_file.value.size;
     facts.final_time = final_file.value.last_write_unix_ns;
   }
-  facts.final_appeared = earlier.final_present == false && facts.final_present;
+  // A final file a try found before is left to the rename's rule (never
+  // replaced, the copy kept as NAME.tmp); one that came since, or that no
+  // try could look for, is a copy finished meanwhile only if it proves so.
+  facts.final_appeared =
+      earlier.any && earlier.final_present != true && facts.final_present;
   if (facts.tmp_links > 1) {
     facts.tmp_is_final =
         platform.IsSameFile(files.target.handle(), s.FinalTargetName());

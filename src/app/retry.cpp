@@ -92,6 +92,7 @@ int RunTries(const Context& context, const JobSettings& settings) {
     } catch (...) {
       retry = ReportCurrentFailure(context) && !last;
     }
+    earlier.any = true;
     earlier.count_stored =
         earlier.count_stored || files->size_file.stored() > 0;
     if (!retry) {

@@ -414,7 +414,7 @@ Status Win32Platform::SetFileTimes(FileHandle file, const FileTimes& times) {
 
 std::int64_t Win32Platform::LargestFileSize(const std::string& name) {
   // "FAT" (FAT12 and FAT16) and "FAT32" keep a 32-bit length; a volume
-  // that cannot be asked is taken to have no lower limit.
+  // that cannot be asked (older systems) is taken to have no lower limit.
   const Result<Volume> volume = VolumeOf(name);
   return volume.ok() && volume.value.kind.starts_with("FAT")
              ? std::int64_t{0xFFFFFFFF}

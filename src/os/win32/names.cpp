@@ -204,30 +204,52 @@ Result<bool> Win32Platform::RenameIfAbsent(FileHandle&, const std::string&,
   return {false, FailedWith("MoveFileExW", ERROR_NOT_SUPPORTED)};
 }
 
+using GetVolumeInformationByHandleCall = BOOL(WINAPI*)(HANDLE, LPWSTR, DWORD,
+                                                       LPDWORD, LPDWORD,
+                                                       LPDWORD, LPWSTR, DWORD);
+
 Result<Platform::Volume> Win32Platform::VolumeOf(const std::string& name) {
-  // The volume's file system and serial number, which a share keeps across
-  // reconnects; the folder is its mount point where it is the volume's root.
-  const WideName wide = WideOf(name, "GetVolumePathNameW");
+  // Asked through a handle of the folder, which needs no access to the
+  // volume's device: the volume's serial number, which a share keeps
+  // across reconnects, and its file system (Vista and later); the folder
+  // is its mount point where it is the volume's root.
+  const WideName wide = WideOf(name, "CreateFileW");
   if (!wide.status.ok()) return {{}, wide.status};
-  wchar_t root[MAX_PATH + 1] = {};
+  const HANDLE folder = ::CreateFileW(
+      wide.text.c_str(), 0,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return {{}, Failed("CreateFileW")};
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = ::GetFileInformationByHandle(folder, &info) != 0;
+  const Status failure =
+      known ? Status{} : Failed("GetFileInformationByHandle");
   wchar_t system[MAX_PATH + 1] = {};
+  const auto volume = FindKernelCall<GetVolumeInformationByHandleCall>(
+      "GetVolumeInformationByHandleW");
+  if (known && volume != nullptr &&
+      !volume(folder, nullptr, 0, nullptr, nullptr, nullptr, system,
+              MAX_PATH + 1)) {
+    system[0] = L'\0';
+  }
+  ::CloseHandle(folder);
+  if (!known) return {{}, failure};
+  wchar_t root[MAX_PATH + 1] = {};
   wchar_t full[MAX_PATH + 1] = {};
-  DWORD serial = 0;
-  if (!::GetVolumePathNameW(wide.text.c_str(), root, MAX_PATH + 1)) {
-    return {{}, Failed("GetVolumePathNameW")};
+  const DWORD length =
+      ::GetFullPathNameW(wide.text.c_str(), MAX_PATH + 1, full, nullptr);
+  std::wstring path(full, length <= MAX_PATH ? length : 0);
+  while (!path.empty() && (path.back() == L'\\' || path.back() == L'.')) {
+    path.pop_back();
   }
-  if (!::GetVolumeInformationW(root, nullptr, 0, &serial, nullptr, nullptr,
-                               system, MAX_PATH + 1)) {
-    return {{}, Failed("GetVolumeInformationW")};
+  std::wstring mount;
+  if (::GetVolumePathNameW(wide.text.c_str(), root, MAX_PATH + 1)) {
+    mount = root;
+    while (!mount.empty() && mount.back() == L'\\') mount.pop_back();
   }
-  std::wstring folder(
-      full, ::GetFullPathNameW(wide.text.c_str(), MAX_PATH + 1, full, nullptr));
-  while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'.')) {
-    folder.pop_back();
-  }
-  std::wstring mount(root);
-  if (!mount.empty() && mount.back() == L'\\') mount.pop_back();
-  return {{Utf8(system), std::to_string(serial), folder == mount}, {}};
+  return {{Utf8(system), std::to_string(info.dwVolumeSerialNumber),
+           !mount.empty() && path == mount},
+          {}};
 }
 
 Status Win32Platform::FlushFolderOf(const std::string& name) {

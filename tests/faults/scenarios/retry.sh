@@ -104,7 +104,7 @@ retry_thousand_times() {
   finish_ferrux
   check "fails after the last try" test "$status" -eq 1
   check "a thousand retries" test "$(grep -c '^Retry ' <<<"$out")" -eq 1000
-  check "the last report last" output_ends_with $'Exception Exception\nTarget Folder not on its first file system'
+  check "the last report last" output_ends_with $'Exception EInOutError\nI/O error 64'
   sshfs_remount "$work/shares" >/dev/null
   rm -f "$share"/t.bin*
   end_case

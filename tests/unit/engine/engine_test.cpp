@@ -1,6 +1,6 @@
-// The system's error texts, which failures a retry may cure, and the
-// background writer's hand-off on the build's own platform (also under
-// ThreadSanitizer).
+// The system's error texts, which failures a retry may cure (in runs on the
+// in-memory platform), and the background writer's hand-off on the build's
+// own platform (also under ThreadSanitizer).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,8 +9,8 @@
 
 #include "engine/block_pipeline.h"
 #include "engine/failure.h"
-#include "engine/retriable.h"
 #include "os/native_platform.h"
+#include "support/fake_platform.h"
 
 namespace ferrux::engine {
 namespace {
@@ -23,39 +23,38 @@ TEST(Failures, SystemDescriptionsTrimmed) {
   EXPECT_EQ(Win32Message(1, "v1.0 ok\t.. "), "Win32 Error.  Code: 1.\nv1.0 ok");
 }
 
-// Waiting may cure a share gone, an I/O error, a time-out or a full
-// volume, and a retry that found the share not back; never a missing name,
-// refused access, another run's hold, a bad request, a damaged size file or
-// a failure of the writer that is none of the former.
-TEST(Failures, RetriableOnlyWhereWaitingMayCure) {
-  const auto raised = [](auto raise) {
-    try {
-      raise();
-    } catch (...) {
-      return CurrentFailureRetriable();
-    }
-    return false;
+// Which failures a retry takes up, each raised where a run raises it: a
+// write cut short (the channel's own, the writer's), an I/O error or a
+// share gone, but neither refused access nor another run's hold. A
+// checkpoint follows every block of the three.
+TEST(Failures, RetriedWhereWaitingMayCure) {
+  using testing::FakePlatform;
+  const auto another_run_holds = [](FakePlatform& f) {
+    (void)f.OpenFile("a.bin.tmp", os::OpenMode::kReadWriteExclusive);
   };
-  const auto io = [](std::uint32_t code) { CheckIO(code); };
-  const auto writer = [](std::exception_ptr inner) {
-    throw WriterFailed{inner};
-  };
-  const std::exception_ptr full =
-      std::make_exception_ptr(EInOutError(112, nullptr));
-  for (const std::uint32_t code : {64u, 101u, 112u, 121u, 1117u, 1231u}) {
-    EXPECT_TRUE(raised([&] { io(code); })) << code;
-    EXPECT_TRUE(IsRetriableCode(code)) << code;
+  const struct {
+    FakePlatform::Step fault;
+    bool retried;
+  } cases[] = {{{"WriteFile", 1, FakePlatform::kShort, ".size"}, true},
+               {{"WriteFile", 2, FakePlatform::kShort, ".tmp"}, true},
+               {{"FlushFile", 1, 1117, ".tmp"}, true},
+               {{"ReadFile", 2, 64, "src/"}, true},
+               {{"OpenFile", 1, os::kErrorAccessDenied, ".tmp"}, false},
+               {{"OpenFile", 1, 0, ".tmp", false, another_run_holds}, false}};
+  for (const auto& [fault, retried] : cases) {
+    FakePlatform f;
+    f.Put("src", {}, os::FileKind::kDirectory);
+    f.Put("src/a.bin", std::string(3 * 4096, 'a'));
+    f.read_ms = 20000;  // past the checkpoint interval
+    f.script = {fault};
+    const testing::Outcome run =
+        testing::RunInProcess(f, {"/R:1", "/W:0", "src/a.bin", "", "4096"});
+    EXPECT_EQ(run.output.find("\nRetry 1 of 1 in 0 s\n") != run.output.npos,
+              retried)
+        << fault.call << " " << fault.on << "\n"
+        << run.output;
+    EXPECT_EQ(run.status, retried ? 0 : 1) << fault.call;
   }
-  for (const std::uint32_t code : {2u, 3u, 5u, 8u, 32u, 87u, 183u, 206u}) {
-    EXPECT_FALSE(raised([&] { io(code); })) << code;
-  }
-  EXPECT_TRUE(raised([] {
-    RaiseException("Target Folder not on its first file system",
-                   Cure::kWaiting);
-  }));
-  EXPECT_TRUE(raised([&] { writer(full); }));
-  EXPECT_FALSE(raised([] { RaiseException("Strange Counter Size"); }));
-  EXPECT_FALSE(raised([] { throw std::bad_alloc(); }));
 }
 
 // Thousands of blocks, each different, through four buffers: read in
