@@ -36,7 +36,7 @@ TEST(Failures, RetriedWhereWaitingMayCure) {
     FakePlatform::Step fault;
     bool retried;
   } cases[] = {{{"WriteFile", 1, FakePlatform::kShort, ".size"}, true},
-               {{"WriteFile", 2, FakePlatform::kShort, ".tmp"}, true},
+               {{"WriteAt", 2, FakePlatform::kShort, ".tmp"}, true},
                {{"FlushFile", 1, 1117, ".tmp"}, true},
                {{"ReadFile", 2, 64, "src/"}, true},
                {{"OpenFile", 1, os::kErrorAccessDenied, ".tmp"}, false},
