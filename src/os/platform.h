@@ -287,6 +287,10 @@ class Platform {
   // --- Facts about the system.
   // True on systems of the Windows NT family and on POSIX systems.
   virtual bool IsNtFamily() = 0;
+  // Lowers the process's CPU and I/O priority (and on Windows its memory
+  // priority) to the lowest the system has, for the rest of the process's
+  // life, threads started later included.
+  virtual Status EnterBackgroundMode() = 0;
   // Switches on every privilege the process's token holds. Every refusal is
   // silent; the only failure reported is memory exhaustion (code 8).
   virtual Status EnablePrivileges() = 0;

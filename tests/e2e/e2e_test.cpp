@@ -284,7 +284,9 @@ std::vector<RunCase> Cases() {
                                   " /R:n - retry a failed copy up to n times (0 to 1000000, default 0)",
                                   " /W:s - wait s seconds before each retry (0 to 86400, default 30)",
                                   " /V - verify: read the copy back uncached and compare it with the source",
-                                  " --ordinary, --retries=n, --wait=s, --verify - the same switches, long forms",
+                                  " /BW:rate - hold the average rate to rate bytes per second (suffix K, M, G: KiB, MiB, GiB; 0, no limit)",
+                                  " /BG - background mode: the lowest CPU and I/O priority",
+                                  " --ordinary, --retries=n, --wait=s, --verify, --bwlimit=rate, --background - the same switches, long forms",
                                   " -- - ends the switches: SourceFile follows",
                                   " --help, /? - print this text",
                                   " --version - print the program's version"});

@@ -227,6 +227,7 @@ class FakePlatform final : public os::Platform {
   }
   bool IsNtFamily() override { return true; }
   Status EnablePrivileges() override { return {}; }
+  Status EnterBackgroundMode() override { return {}; }
   Result<bool> IsCharacterDevice(Handle file) override {
     return On("IsCharacterDevice", file, [](Open&) { return false; });
   }

@@ -116,6 +116,7 @@ class PosixPlatform final : public Platform {
 
   bool IsNtFamily() override { return true; }
   Status EnablePrivileges() override { return {}; }
+  Status EnterBackgroundMode() override;
   Result<bool> IsCharacterDevice(FileHandle file) override;
   bool IsLeadByte(unsigned char) override { return false; }
   std::string ToOem(std::string_view text) override {

@@ -133,6 +133,7 @@ class Win32Platform final : public Platform {
   std::string DescribeError(const Status& status) override;
   bool IsNtFamily() override;
   Status EnablePrivileges() override;
+  Status EnterBackgroundMode() override;
   Result<bool> IsCharacterDevice(FileHandle file) override;
   char TimeSeparator() override;
   void* AllocatePages(std::size_t size) override;
