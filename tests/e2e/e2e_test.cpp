@@ -455,5 +455,17 @@ TEST_F(E2eTest, VerifyCatchesDamageAndNextRunCopiesItAgain) {
   EXPECT_EQ(Snapshot(), Digest({{"s.bin", source}, {"dest/s.bin", source}}));
 }
 
+// /BW holds the copy to the rate asked (a generous lower bound on the time
+// it takes; the benchmark measures the figure), and the copy is whole.
+TEST_F(E2eTest, RateLimitHoldsTheCopyBack) {
+  const std::string source = Bytes(12 << 20, 12);
+  Put("s.bin", source);
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome run = RunProgram({"/BW:4M", "s.bin", "dest"}, "../stdout");
+  EXPECT_EQ(run.exit_status, 0) << run.output;
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 2500ms);
+  EXPECT_EQ(Get("dest/s.bin"), source);
+}
+
 }  // namespace
 }  // namespace ferrux::test

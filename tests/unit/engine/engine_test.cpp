@@ -9,6 +9,7 @@
 
 #include "engine/block_pipeline.h"
 #include "engine/failure.h"
+#include "engine/pacer.h"
 #include "os/native_platform.h"
 #include "support/fake_platform.h"
 
@@ -121,6 +122,43 @@ TEST(BlockPipeline, FailedWriteHandedBack) {
   EXPECT_THROW(pipeline.Drain(), WriterFailed);
   EXPECT_THROW(pipeline.Write({16, 16, 1, pipeline.Buffer(1)}, 16),
                WriterFailed);
+}
+
+// Blocks that enter as soon as the pacer lets them, on a clock that moves
+// only by the waits: every 10-second window holds the limit's worth of
+// bytes within one block, and no window more than one block beyond it,
+// also where a block takes longer than the limit allows per second, and
+// after a stall whose lost time is not made up.
+TEST(Pacer, HoldsTheRateInEveryWindow) {
+  const struct {
+    std::uint64_t rate, block;
+  } cases[] = {{20 << 20, 2 << 20}, {5 << 20, 16 << 20}, {1000, 4096}};
+  for (const auto& [rate, block] : cases) {
+    Pacer pacer(rate);
+    std::uint32_t now = 0xFFFFF000;  // across the tick counter's wrap
+    std::vector<std::uint32_t> entered;
+    for (int k = 0; k < 200; ++k) {
+      now += pacer.Due(now);
+      EXPECT_EQ(pacer.Due(now), 0u);
+      pacer.Enter(block, now);
+      entered.push_back(now);
+      if (k == 100) now += 60000;  // a stall of a minute
+    }
+    const std::uint64_t window = 10000;
+    for (std::size_t first = 0; first < entered.size(); ++first) {
+      std::uint64_t bytes = 0;
+      for (std::size_t k = first;
+           k < entered.size() && entered[k] - entered[first] < window; ++k) {
+        bytes += block;
+      }
+      EXPECT_LE(bytes, rate * window / 1000 + block) << rate;
+    }
+    const std::uint64_t span = entered[99] - entered[0];
+    EXPECT_NEAR(double(99 * block) / double(span) * 1000, double(rate),
+                double(rate) * 0.01);
+  }
+  Pacer none;
+  EXPECT_EQ(none.Due(5), 0u);
 }
 
 }  // namespace
