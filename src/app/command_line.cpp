@@ -131,8 +131,9 @@ struct SwitchMatch {
 
 bool SameLetters(std::string_view text, std::string_view upper) {
   return text.size() == upper.size() &&
-         std::equal(text.begin(), text.end(), upper.begin(),
-                    [](char c, char u) { return c == u || c == u - 'A' + 'a'; });
+         std::equal(
+             text.begin(), text.end(), upper.begin(),
+             [](char c, char u) { return c == u || c == u - 'A' + 'a'; });
 }
 
 // The row an argument is a form of, whatever its value; nothing for an
@@ -159,8 +160,8 @@ std::optional<SwitchMatch> MatchSwitch(std::string_view argument) {
 
 // A switch's value: decimal digits, for a rate with one of the suffixes
 // K, M or G (either case, powers of 1024), at most `max`.
-std::optional<std::uint64_t> ReadSwitchValue(std::string_view text,
-                                             Value kind, std::uint64_t max) {
+std::optional<std::uint64_t> ReadSwitchValue(std::string_view text, Value kind,
+                                             std::uint64_t max) {
   std::uint64_t unit = 1;
   if (kind == Value::kRate && !text.empty()) {
     const std::string_view suffixes = "kKmMgG";

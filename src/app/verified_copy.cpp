@@ -57,9 +57,8 @@ void PrepareDigests(const Context& context, CopyFiles& files, const Plan& plan,
     while (digests.position() < covered) {
       const engine::Block read = pipeline.NextRead();
       if (read.length == 0) engine::RaiseException("0 bytes readed");
-      digests.Add(read.data,
-                  static_cast<std::size_t>(std::min<std::int64_t>(
-                      read.length, covered - digests.position())));
+      digests.Add(read.data, static_cast<std::size_t>(std::min<std::int64_t>(
+                                 read.length, covered - digests.position())));
       pipeline.Release(read);
     }
     digests.Seal();
