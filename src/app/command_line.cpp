@@ -337,8 +337,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments,
     return platform.IsLeadByte(c);
   };
   settings.source_name = argument(k);
-  console.PrintLine(
-      {"Source File: ", '"', platform.ToOem(settings.source_name), '"'});
+  console.PrintLine({"Source File: ", '"', settings.source_name, '"'});
   settings.dest_dir =
       DirectoryWithSeparator(argument(k + 1), conventions.directory_separator,
                              conventions.name_separators, lead_byte);

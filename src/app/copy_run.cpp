@@ -113,6 +113,12 @@ Plan OpenAndPlan(const Context& context, const JobSettings& s, CopyFiles& files,
   if (s.source_name.empty())
     engine::RaiseException("Source File name is empty");
   CheckNameLength(context, s.source_name);
+  // Read by other programs as the name without them ("trail." as "trail"),
+  // which may be another file: only a name that says so is taken.
+  if (platform.MeasureName(s.source_name).leaf_trimmed) {
+    engine::RaiseException(
+        "Source File name ends in a dot or a space, give it as a \\\\?\\ path");
+  }
   CheckNameLength(context, s.TempTargetName());
   CheckNameLength(context, s.FinalTargetName());
   files.source.Assign(s.source_name);

@@ -27,10 +27,9 @@ int RunJob(os::Platform& platform, const os::Conventions& conventions,
   return RunTries(context, settings);
 }
 
-void Report(report::ConsoleOut& console, os::Platform& platform,
-            const engine::Failure& failure) {
+void Report(report::ConsoleOut& console, const engine::Failure& failure) {
   try {
-    report::ReportFailure(console, platform, failure);
+    report::ReportFailure(console, failure);
   } catch (const engine::Failure&) {
     // Standard output itself is what failed; the exit status still tells.
   }
@@ -47,7 +46,7 @@ int RunProgram(os::Platform& platform, const os::Conventions& conventions,
   try {
     return RunJob(platform, conventions, console, arguments);
   } catch (...) {
-    Report(console, platform, engine::CurrentFailure());
+    Report(console, engine::CurrentFailure());
   }
   return kExitFailure;
 }

@@ -60,8 +60,7 @@ bool ReportCurrentFailure(const Context& context) {
           engine::CurrentFailure())});
     }
   } catch (...) {
-    report::ReportFailure(context.console, context.platform,
-                          engine::CurrentFailure());
+    report::ReportFailure(context.console, engine::CurrentFailure());
   }
   return retriable;
 }

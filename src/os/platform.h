@@ -149,6 +149,9 @@ class Platform {
   virtual Result<FileHandle> OpenFile(const std::string& name,
                                       OpenMode mode) = 0;
   // The process's standard handle; invalid when the process has none.
+  // Text written to the output handle is UTF-8, which the back end
+  // converts for the system (Windows: UTF-16 to a console, else the
+  // console's code page), a character split between writes included.
   virtual FileHandle StandardHandle(StandardStream stream) = 0;
   // One read; the count may be lower than asked, 0 at the end of the file.
   virtual Result<std::uint32_t> ReadFile(FileHandle file, void* buffer,
@@ -222,11 +225,15 @@ class Platform {
   // How long `name` is, its last part, and the longest last part the
   // folder that holds it takes, in the units of the system's limits (bytes;
   // UTF-16 units on Windows). The limit is the largest size_t where the
-  // system cannot tell (a folder that does not exist).
+  // system cannot tell (a folder that does not exist). And whether the
+  // last part ends in a dot or a space that the system drops from names
+  // (Windows, unless given as \\?\...): the OS layer keeps it, other
+  // programs do not.
   struct NameLengths {
     std::size_t whole = 0;
     std::size_t leaf = 0;
     std::size_t leaf_limit = 0;
+    bool leaf_trimmed = false;
   };
   virtual NameLengths MeasureName(const std::string& name) = 0;
 
@@ -298,8 +305,6 @@ class Platform {
   virtual Result<bool> IsCharacterDevice(FileHandle file) = 0;
   // Whether `byte` opens a double-byte character in the ANSI code page.
   virtual bool IsLeadByte(unsigned char byte) = 0;
-  // A copy of `text` converted from the ANSI to the OEM code page.
-  virtual std::string ToOem(std::string_view text) = 0;
   // The locale's one-character time separator, or ':'.
   virtual char TimeSeparator() = 0;
 

@@ -5,11 +5,10 @@
 
 namespace ferrux::report {
 
-void ReportFailure(ConsoleOut& console, os::Platform& platform,
-                   const engine::Failure& failure) {
+void ReportFailure(ConsoleOut& console, const engine::Failure& failure) {
   console.PrintLine({"Exception ", failure.class_name()});
   if (!failure.message().empty()) {
-    console.PrintLine({platform.ToOem(failure.message())});
+    console.PrintLine({failure.message()});
   }
 }
 

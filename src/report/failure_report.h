@@ -12,10 +12,9 @@
 
 namespace ferrux::report {
 
-// "Exception <class>" and, when there is one, the message in the console's
-// code page. Raises EInOutError when standard output fails.
-void ReportFailure(ConsoleOut& console, os::Platform& platform,
-                   const engine::Failure& failure);
+// "Exception <class>" and, when there is one, the message. Raises
+// EInOutError when standard output fails.
+void ReportFailure(ConsoleOut& console, const engine::Failure& failure);
 
 // The text of the unhandled-failure report, at most 1023 characters:
 // "Exception <class> in module <module> at <offset>.\n<message>[.]".

@@ -211,11 +211,24 @@ TEST_P(RunTest, PrintsAndLeaves) {
   Mark("s.bin");
   fs::create_directory("folder");
   for (const auto& [name, bytes] : c.planted) Put(name, bytes);
+#ifdef _WIN32
   // Appended to meanwhile, as a log or a capture is: by the test itself,
-  // which shares reading and writing as such programs do.
-  std::ofstream holder;
+  // which shares reading and writing as such programs do, and deleting, as
+  // a rotated log is held.
+  const HANDLE holder = c.held
+                            ? ::CreateFileW(L"s.bin", GENERIC_WRITE | DELETE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                                FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr)
+                            : INVALID_HANDLE_VALUE;
+#else
+  std::ofstream holder;  // as above
   if (c.held) holder.open("s.bin", std::ios::binary | std::ios::app);
+#endif
   const Outcome run = RunProgram(c.arguments, c.capture, c.stdout_to);
+#ifdef _WIN32
+  if (holder != INVALID_HANDLE_VALUE) ::CloseHandle(holder);  // to read it
+#endif
   EXPECT_EQ(run.exit_status, c.exit_status);
   EXPECT_EQ(Normalised(run.output), c.output);
   Files after = c.after;
@@ -307,6 +320,9 @@ std::vector<RunCase> Cases() {
   const std::string lodz = "Łódź.bin", hanzi = "目录/中文.bin";
 #ifdef _WIN32
   const std::string lodz_shown = "?\xA2" "d?.bin", hanzi_shown = "?\?/?\?.bin";
+  // A source line whose character at bytes 127 and 128 spans two pieces.
+  std::string split = "x", split_shown = "x";
+  for (int i = 0; i < 60; ++i) split += "ó", split_shown += "\xA2";
 #else
   const std::string &lodz_shown = lodz, &hanzi_shown = hanzi;
 #endif
@@ -398,6 +414,15 @@ std::vector<RunCase> Cases() {
       // 128-byte pieces redirected output is written in.
       on_console({"UsageOnConsole", kSize, {}, {}, 0, usage, {}}),
       on_console(Fails("SourceNameTooLongOnConsole", {long_name, "dest"}, {refused, "File name too long"})),
+#else
+      // Every line in one code page, the digest line's name as the source line's.
+      {"VerifiedLookAlikeName", kSize, {{lodz, kSource}, {"out/", ""}}, {"/V", lodz, "out", "4096"}, 0,
+       CopyText(lodz_shown, kSize, 4096) + Text({"Verify Target File...Ok", "c398d377e79a27f90a8c5166d1d2c9c6  out\\" + lodz_shown}),
+       {{lodz, kSource}, {"out/" + lodz, kSource}}},
+      {"CharacterSplitAcrossPieces", kSize, {}, {split, "dest"}, 1,
+       Text({"Source File: \"" + split_shown + "\"", io, "File not found"}), {}},
+      // Names compare without case: the folder's other spelling is no link.
+      Copies("DestinationOtherCase", kSize, 4096, {}, 0, false, "DEST"),
 #endif
   };
   return cases;
@@ -466,6 +491,83 @@ TEST_F(E2eTest, RateLimitHoldsTheCopyBack) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, 2500ms);
   EXPECT_EQ(Get("dest/s.bin"), source);
 }
+
+#ifdef _WIN32
+// Windows takes a last name without its trailing dots and spaces unless it
+// is given as \\?\...: "trail." is refused, not taken for "trail", and
+// given so it is copied under its own name, as "sp " is.
+TEST_F(E2eTest, NamesEndingInDotsOrSpaces) {
+  const std::string here = "\\\\?\\" + fs::current_path().string() + "\\";
+  for (const std::string name : {"trail.", "sp "}) {
+    std::ofstream(fs::path(here + name), std::ios::binary) << name;
+  }
+  Put("trail", "plain");
+  Outcome run = RunProgram({"trail.", "dest"}, "../stdout");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.output, Text({"Source File: \"trail.\"", "Exception Exception",
+                              "Source File name ends in a dot or a space, "
+                              "give it as a \\\\?\\ path"}));
+  EXPECT_TRUE(fs::is_empty("dest"));
+  for (const std::string name : {"trail.", "sp "}) {
+    run = RunProgram({here + name, "dest"}, "../stdout");
+    EXPECT_EQ(run.exit_status, 0) << run.output;
+    EXPECT_EQ(Get(here + "dest\\" + name), name);
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator("dest"), {}), 2);
+  // Removed as they were made: the test's clean-up would not find them.
+  for (const std::string name :
+       {"trail.", "sp ", "dest\\trail.", "dest\\sp "}) {
+    fs::remove(fs::path(here + name));
+  }
+}
+
+// A copy named by a run stopped before it dropped its leftovers, made
+// read-only meanwhile and read by a program that lets others only read it:
+// /V reads it back, and where it differs (before the last bytes, which the
+// start compares) leaves it and the leftovers alone.
+TEST_F(E2eTest, NamedReadOnlyCopyVerified) {
+  const std::string source = Bytes(200000, 9);
+  Put("s.bin", source);
+  Mark("s.bin");
+  const auto run_on_named = [](std::string bytes) {
+    if (fs::exists("dest/s.bin")) fs::permissions("dest/s.bin", fs::perms::all);
+    Put("dest/s.bin", std::move(bytes));
+    fs::last_write_time("dest/s.bin", fs::last_write_time("s.bin"));
+    fs::permissions("dest/s.bin", fs::perms{0444});
+    Put("dest/s.bin.tmp", "");
+    Put("dest/s.bin.size", Count(200000) + "FXS1");
+    const HANDLE reader =
+        ::CreateFileW(L"dest\\s.bin", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
+    Outcome run = RunProgram({"/V", "s.bin", "dest", "4096"}, "../stdout");
+    ::CloseHandle(reader);
+    return run;
+  };
+  Outcome run = run_on_named(std::string(1, static_cast<char>(source[0] ^ 1)) +
+                             source.substr(1));
+  const Files before = Snapshot();
+  EXPECT_EQ(run.exit_status, 1);
+  const std::string lines =
+      Text({"Source File: \"s.bin\"", "Read Copied Part of Source...Ok"});
+  EXPECT_EQ(run.output,
+            lines + Text({"Verify Target File...Fail", "Exception Exception",
+                          "Target File differs from Source File in bytes 0 to "
+                          "199999, delete it and the .tmp and .size files to "
+                          "start over"}));
+  EXPECT_EQ(Snapshot(), before);
+  run = run_on_named(source);
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_TRUE(std::regex_match(
+      run.output,
+      std::regex(lines + "Verify Target File...Ok\r\n[0-9a-f]{32}  "
+                         "dest.s.bin\r\nTarget File already complete\r\n")))
+      << run.output;
+  EXPECT_EQ(Snapshot(), Digest({{"s.bin", source}, {"dest/s.bin", source}}));
+  EXPECT_EQ(fs::status("dest/s.bin").permissions(),
+            fs::status("s.bin").permissions());
+  fs::permissions("dest/s.bin", fs::perms::all);  // for the clean-up
+}
+#endif
 
 }  // namespace
 }  // namespace ferrux::test

@@ -232,9 +232,6 @@ class FakePlatform final : public os::Platform {
     return On("IsCharacterDevice", file, [](Open&) { return false; });
   }
   bool IsLeadByte(unsigned char) override { return false; }
-  std::string ToOem(std::string_view text) override {
-    return std::string(text);
-  }
   char TimeSeparator() override { return ':'; }
   void* AllocatePages(std::size_t size) override {
     return std::memset(::operator new (size, std::align_val_t{4096}), 0, size);

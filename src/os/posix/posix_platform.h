@@ -119,9 +119,6 @@ class PosixPlatform final : public Platform {
   Status EnterBackgroundMode() override;
   Result<bool> IsCharacterDevice(FileHandle file) override;
   bool IsLeadByte(unsigned char) override { return false; }
-  std::string ToOem(std::string_view text) override {
-    return std::string(text);
-  }
   char TimeSeparator() override { return ':'; }
 
   void* AllocatePages(std::size_t size) override;

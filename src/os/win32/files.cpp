@@ -28,10 +28,13 @@ struct OpenRow {
   DWORD access, share, disposition, flags;
 };
 
-// Others may read and write the source whatever the run does with it; the
-// size and stamp of the source, and the bytes compared on resuming, tell
-// a changed one.
+// Others may read and write the files the run opens; the size and stamp of
+// the source, and the bytes compared on resuming, tell a changed one.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// The source may also be renamed or deleted meanwhile, as a log that is
+// rotated is: its holder's opens ask for that right, which an open that
+// does not share it would refuse. The open file goes on being read.
+constexpr DWORD kShareSource = kShareAll | FILE_SHARE_DELETE;
 // The files the run writes are opened as themselves, never through a
 // link or another reparse point planted under their name.
 constexpr DWORD kNoReparse = FILE_FLAG_OPEN_REPARSE_POINT;
@@ -39,7 +42,7 @@ constexpr DWORD kNoReparse = FILE_FLAG_OPEN_REPARSE_POINT;
 OpenRow RowOf(OpenMode mode) {
   // OPEN_ALWAYS creates only a missing file: a failed open never empties one.
   if (mode == OpenMode::kReadExisting) {
-    return {GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
+    return {GENERIC_READ, kShareSource, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
   }
   if (mode == OpenMode::kReadOwnExisting) {
     return {GENERIC_READ, kShareAll, OPEN_EXISTING,
@@ -56,11 +59,15 @@ OpenRow RowOf(OpenMode mode) {
 OpenRow RowOf(CacheMode mode) {
   switch (mode) {
     case CacheMode::kSourceUncached:
-      return {GENERIC_READ, kShareAll, OPEN_EXISTING,
+      return {GENERIC_READ, kShareSource, OPEN_EXISTING,
               FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN};
     case CacheMode::kTargetUncached:
-    case CacheMode::kReadBack:  // reads stay synchronous here
       return {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
+              kNoReparse | FILE_FLAG_NO_BUFFERING};
+    case CacheMode::kReadBack:
+      // Reads only, which stay synchronous here: a named copy may be
+      // read-only, or read by another program that shares only reading.
+      return {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
               kNoReparse | FILE_FLAG_NO_BUFFERING};
     case CacheMode::kCached:
       break;
@@ -108,29 +115,59 @@ class PrivateSecurity {
   bool ready_ = false;
 };
 
-// The last part of a name, in capitals (names compare without case).
-std::wstring LeafOf(std::wstring name) {
-  name.erase(0, name.find_last_of(L"\\/:") + 1);
-  ::CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
-  return name;
-}
-
 using GetFinalPathNameByHandleCall = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD,
                                                     DWORD);
 
-// Whether the open file bears another last name than `name`: a link was
-// followed although the open asked not to (Wine follows the host's
-// symbolic links). Vista and later; false where the system cannot tell.
-bool ReachedElsewhere(HANDLE handle, const std::wstring& name) {
+// The path of the open file or folder as the system gives it, through
+// links, mapped drives and short names, in the form names compare in;
+// empty where the system cannot tell (before Vista; some redirectors).
+std::wstring FinalPathOf(HANDLE handle) {
   const auto final_path =
       FindKernelCall<GetFinalPathNameByHandleCall>("GetFinalPathNameByHandleW");
-  if (final_path == nullptr || name.empty()) return false;
-  std::wstring path(MAX_PATH * 4, L'\0');
-  const DWORD length =
-      final_path(handle, path.data(), static_cast<DWORD>(path.size()), 0);
-  if (length == 0 || length >= path.size()) return false;
-  path.resize(length);
-  return LeafOf(path) != LeafOf(name);
+  if (final_path == nullptr) return {};
+  std::wstring path = SizedCall([&](wchar_t* buffer, DWORD size) {
+    return final_path(handle, buffer, size, 0);
+  });
+  return path.empty() ? path : ComparablePath(std::move(path));
+}
+
+// Whether the open file is another than the one `name` stands for: a link
+// was followed although the open asked not to (Wine follows the host's
+// symbolic links), to a file of any name in any folder. Its whole path is
+// compared with the path of the folder that `name` names, as the system
+// gives it, and the last part of `name`. Vista and later; false where the
+// system cannot tell.
+bool ReachedElsewhere(HANDLE handle, const std::wstring& name) {
+  if (name.empty()) return false;
+  const std::wstring reached = FinalPathOf(handle);
+  if (reached.empty()) return false;
+  // Most often the name spells the path as the system gives it.
+  if (ComparablePath(FullPathOf(name)) == reached) return false;
+  const std::size_t end = name.find_last_of(L"\\/:");
+  std::wstring folder =
+      end == std::wstring::npos ? L"." : name.substr(0, end + 1);
+  if (folder.back() == L':') folder += L'.';
+  const HANDLE opened = ::CreateFileW(
+      folder.c_str(), FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) return false;
+  std::wstring expected = FinalPathOf(opened);
+  ::CloseHandle(opened);
+  if (expected.empty()) return false;
+  if (expected.back() != L'\\') expected += L'\\';
+  expected += name.substr(end + 1);
+  return ComparablePath(std::move(expected)) != reached;
+}
+
+// An open whose path runs through a file where a folder should be: the
+// system says the path is not found, some servers that the folder's name
+// is invalid (ERROR_DIRECTORY). Both are the one situation, as ENOTDIR is
+// on POSIX.
+Status OpenFailed(const char* call) {
+  const Status status = Failed(call);
+  return status.code == ERROR_DIRECTORY ? FailedWith(call, ERROR_PATH_NOT_FOUND)
+                                        : status;
 }
 
 // A file opened without following a reparse point is refused when it is
@@ -153,7 +190,7 @@ Status RefuseReparsePoint(HANDLE handle, const std::wstring& name,
 // through a handle already checked), and closes it when refused.
 Result<FileHandle> Opened(HANDLE handle, const OpenRow& row,
                           const std::wstring& name, const char* call) {
-  if (handle == INVALID_HANDLE_VALUE) return {{}, Failed(call)};
+  if (handle == INVALID_HANDLE_VALUE) return {{}, OpenFailed(call)};
   if ((row.flags & kNoReparse) != 0) {
     const Status refused = RefuseReparsePoint(handle, name, call);
     if (!refused.ok()) {
@@ -244,7 +281,9 @@ FileHandle Win32Platform::StandardHandle(StandardStream stream) {
   const HANDLE handle = ::GetStdHandle(
       stream == StandardStream::kInput ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return {};
-  return Wrap(handle);
+  FileHandle file = Wrap(handle);
+  if (stream == StandardStream::kOutput) file.traits = kProgramText;
+  return file;
 }
 
 Result<std::uint32_t> Win32Platform::ReadFile(FileHandle file, void* buffer,
@@ -271,6 +310,7 @@ Result<std::uint32_t> Win32Platform::EndRead(FileHandle) {
 Result<std::uint32_t> Win32Platform::WriteFile(FileHandle file,
                                                const void* buffer,
                                                std::uint32_t count) {
+  if ((file.traits & kProgramText) != 0) return WriteText(file, buffer, count);
   DWORD done = 0;
   if (!::WriteFile(Native(file), buffer, count, &done, nullptr)) {
     return {0, Failed("WriteFile")};
@@ -331,8 +371,6 @@ Status Win32Platform::FlushFile(FileHandle file, FlushScope) {
   if (!::FlushFileBuffers(Native(file))) return Failed("FlushFileBuffers");
   return {};
 }
-
-using ReOpenFileCall = HANDLE(WINAPI*)(HANDLE, DWORD, DWORD, DWORD);
 
 Status Win32Platform::SetCacheMode(FileHandle& file, const std::string& name,
                                    CacheMode mode) {

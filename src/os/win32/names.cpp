@@ -17,6 +17,16 @@ SetFileInformationByHandleCall FindSetFileInformationByHandle() {
       "SetFileInformationByHandle");
 }
 
+// Whether the system would take the last part of `name` without the dots
+// and spaces that end it: always but for a name given as "\\?\...".
+bool EndsTrimmed(std::wstring_view name) {
+  if (name.starts_with(L"\\\\?\\")) return false;
+  const std::wstring_view leaf =
+      name.substr(name.find_last_of(L"\\/:") + 1);  // npos + 1 is 0
+  return !leaf.empty() && leaf != L"." && leaf != L".." &&
+         (leaf.back() == L'.' || leaf.back() == L' ');
+}
+
 }  // namespace
 
 std::optional<std::wstring> Utf16(std::string_view text) {
@@ -84,10 +94,45 @@ std::string Utf8(std::wstring_view text) {
   return narrow;
 }
 
+std::wstring FullPathOf(const std::wstring& name) {
+  return SizedCall([&](wchar_t* buffer, DWORD size) {
+    return ::GetFullPathNameW(name.c_str(), size, buffer, nullptr);
+  });
+}
+
+std::wstring ComparablePath(std::wstring path) {
+  if (path.starts_with(L"\\\\?\\UNC\\")) {
+    path.erase(2, 6);
+  } else if (path.starts_with(L"\\\\?\\")) {
+    path.erase(0, 4);
+  }
+  while (!path.empty() && (path.back() == L'.' || path.back() == L' ')) {
+    path.pop_back();
+  }
+  ::CharUpperBuffW(path.data(), static_cast<DWORD>(path.size()));
+  return path;
+}
+
 WideName WideOf(const std::string& name, const char* call) {
   std::optional<std::wstring> wide = Utf16(name);
   if (!wide) return {{}, FailedWith(call, ERROR_INVALID_NAME)};
-  return {std::move(*wide), {}};
+  if (!EndsTrimmed(*wide)) return {std::move(*wide), {}};
+  // Such a name is kept exactly as "\\?\" and the full path of its folder,
+  // the folder made as for any name ("." and ".." resolved, "/" as "\\"),
+  // and the last part, which the system then takes as it is.
+  const std::size_t end = wide->find_last_of(L"\\/:");
+  std::wstring folder =
+      end == std::wstring::npos ? L"." : wide->substr(0, end + 1);
+  if (folder.back() == L':') folder += L'.';
+  std::wstring full = FullPathOf(folder);
+  if (full.empty()) return {{}, Failed(call)};
+  if (full.back() != L'\\') full += L'\\';
+  if (full.starts_with(L"\\\\.\\")) {
+    full.erase(0, 4);  // a device path: "\\.\" is normalised too
+  } else if (full.starts_with(L"\\\\")) {
+    full.replace(0, 2, L"UNC\\");  // a share: \\?\UNC\server\share
+  }
+  return {L"\\\\?\\" + full + wide->substr(end + 1), {}};
 }
 
 bool Win32Platform::IsSameFile(FileHandle, const std::string&) {
@@ -125,10 +170,25 @@ Result<Platform::NameFacts> Win32Platform::LookUp(const std::string& name) {
 
 Status Win32Platform::SetAttributes(FileHandle file, const std::string& name,
                                     std::uint32_t attributes) {
-  // Through the guard, which the rename left on the file: a name could by
-  // now stand for something else.
+  // On the file itself, never by its name, which could by now stand for
+  // something else: through the guard the rename left on it, or through a
+  // second handle of an open named copy, which may only be read.
   const SetFileInformationByHandleCall set = FindSetFileInformationByHandle();
-  if (set != nullptr && file.guard != -1) {
+  const auto reopen = FindKernelCall<ReOpenFileCall>("ReOpenFile");
+  if (set != nullptr && reopen != nullptr &&
+      (file.guard != -1 || file.valid())) {
+    HANDLE through = Guard(file);
+    if (file.guard == -1) {
+      // Without the right to its permissions the attributes are still set.
+      for (const DWORD access : {DWORD{FILE_WRITE_ATTRIBUTES | WRITE_DAC},
+                                 DWORD{FILE_WRITE_ATTRIBUTES}}) {
+        through =
+            reopen(Native(file), access,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+        if (through != INVALID_HANDLE_VALUE) break;
+      }
+    }
+    if (through == INVALID_HANDLE_VALUE) return Failed("ReOpenFile");
     // FILE_BASIC_INFO: times of 0 stay as they are; so would attributes of
     // 0, which is why "none" is FILE_ATTRIBUTE_NORMAL.
     struct {
@@ -137,20 +197,25 @@ Status Win32Platform::SetAttributes(FileHandle file, const std::string& name,
     } basic{};
     basic.attributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
     constexpr int kFileBasicInfo = 0;
-    if (!set(Guard(file), kFileBasicInfo, &basic, sizeof basic)) {
-      return Failed("SetFileInformationByHandle");
+    Status status;
+    if (!set(through, kFileBasicInfo, &basic, sizeof basic)) {
+      status = Failed("SetFileInformationByHandle");
     }
     // Named, the copy takes the folder's permissions, as any file made
-    // there; where it cannot, it stays private to the user, which is safe.
+    // there (also one named by a run stopped before it got here); where it
+    // cannot, it stays private to the user, which is safe.
     ACL inherit;
-    if (::InitializeAcl(&inherit, sizeof inherit, ACL_REVISION)) {
+    if (status.ok() &&
+        ::InitializeAcl(&inherit, sizeof inherit, ACL_REVISION)) {
       (void)::SetSecurityInfo(
-          Guard(file), SE_FILE_OBJECT,
+          through, SE_FILE_OBJECT,
           DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
           nullptr, nullptr, &inherit, nullptr);
     }
-    return {};
+    if (through != Guard(file)) ::CloseHandle(through);
+    return status;
   }
+  // Systems before Vista.
   const WideName wide = WideOf(name, "SetFileAttributesW");
   if (!wide.status.ok()) return wide.status;
   if (!::SetFileAttributesW(wide.text.c_str(), attributes)) {
@@ -165,7 +230,8 @@ Platform::NameLengths Win32Platform::MeasureName(const std::string& name) {
   const std::size_t end = wide.find_last_of(L"\\/:");
   // NTFS, FAT and exFAT alike take names of 255 units.
   return {wide.size(),
-          end == std::wstring::npos ? wide.size() : wide.size() - end - 1, 255};
+          end == std::wstring::npos ? wide.size() : wide.size() - end - 1, 255,
+          EndsTrimmed(wide)};
 }
 
 Status Win32Platform::RemoveFile(const std::string& name) {
@@ -209,46 +275,48 @@ using GetVolumeInformationByHandleCall = BOOL(WINAPI*)(HANDLE, LPWSTR, DWORD,
                                                        LPDWORD, LPWSTR, DWORD);
 
 Result<Platform::Volume> Win32Platform::VolumeOf(const std::string& name) {
-  // Asked through a handle of the folder, which needs no access to the
-  // volume's device: the volume's serial number, which a share keeps
-  // across reconnects, and its file system (Vista and later); the folder
+  // The volume's file system and serial number, which a share keeps across
+  // reconnects, asked through a handle of the volume's root folder: that
+  // needs no access to the volume's device, which Wine refuses. The folder
   // is its mount point where it is the volume's root.
-  const WideName wide = WideOf(name, "CreateFileW");
+  const WideName wide = WideOf(name, "GetFullPathNameW");
   if (!wide.status.ok()) return {{}, wide.status};
-  const HANDLE folder = ::CreateFileW(
-      wide.text.c_str(), 0,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (folder == INVALID_HANDLE_VALUE) return {{}, Failed("CreateFileW")};
+  // A "\\?\" name is taken as it is, its "\\." too, which is no folder.
+  std::wstring folder = FullPathOf(wide.text);
+  if (folder.empty()) return {{}, Failed("GetFullPathNameW")};
+  if (folder.ends_with(L"\\.")) folder.pop_back();
+  // The root is never longer than the path it is found from.
+  std::wstring root(folder.size() + MAX_PATH, L'\0');
+  if (!::GetVolumePathNameW(folder.c_str(), root.data(),
+                            static_cast<DWORD>(root.size()))) {
+    return {{}, Failed("GetVolumePathNameW")};
+  }
+  root.resize(root.find(L'\0'));
+  // The root's handle: the folder itself need not exist.
+  const HANDLE handle = ::CreateFileW(
+      root.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {{}, Failed("CreateFileW")};
   BY_HANDLE_FILE_INFORMATION info;
-  const bool known = ::GetFileInformationByHandle(folder, &info) != 0;
+  const bool known = ::GetFileInformationByHandle(handle, &info) != 0;
   const Status failure =
       known ? Status{} : Failed("GetFileInformationByHandle");
   wchar_t system[MAX_PATH + 1] = {};
   const auto volume = FindKernelCall<GetVolumeInformationByHandleCall>(
-      "GetVolumeInformationByHandleW");
+      "GetVolumeInformationByHandleW");  // Vista and later
   if (known && volume != nullptr &&
-      !volume(folder, nullptr, 0, nullptr, nullptr, nullptr, system,
+      !volume(handle, nullptr, 0, nullptr, nullptr, nullptr, system,
               MAX_PATH + 1)) {
     system[0] = L'\0';
   }
-  ::CloseHandle(folder);
+  ::CloseHandle(handle);
   if (!known) return {{}, failure};
-  wchar_t root[MAX_PATH + 1] = {};
-  wchar_t full[MAX_PATH + 1] = {};
-  const DWORD length =
-      ::GetFullPathNameW(wide.text.c_str(), MAX_PATH + 1, full, nullptr);
-  std::wstring path(full, length <= MAX_PATH ? length : 0);
-  while (!path.empty() && (path.back() == L'\\' || path.back() == L'.')) {
-    path.pop_back();
-  }
-  std::wstring mount;
-  if (::GetVolumePathNameW(wide.text.c_str(), root, MAX_PATH + 1)) {
-    mount = root;
-    while (!mount.empty() && mount.back() == L'\\') mount.pop_back();
-  }
+  const auto without_separator = [](std::wstring path) {
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    return ComparablePath(std::move(path));
+  };
   return {{Utf8(system), std::to_string(info.dwVolumeSerialNumber),
-           !mount.empty() && path == mount},
+           without_separator(folder) == without_separator(root)},
           {}};
 }
 
@@ -291,26 +359,6 @@ Status Win32Platform::FlushFolderOf(const std::string& name) {
 // Names are UTF-8 inside the program: no byte of a multi-byte character
 // can be taken for a separator.
 bool Win32Platform::IsLeadByte(unsigned char) { return false; }
-
-std::string Win32Platform::ToOem(std::string_view text) {
-  const std::wstring wide = Utf16(text).value_or(std::wstring());
-  if (wide.empty()) return std::string(text);
-  // A character the OEM code page lacks shows as "?", never as a
-  // look-alike of another name. A code page that cannot lack one (UTF-8)
-  // takes neither the flag nor the default.
-  const int size = static_cast<int>(wide.size());
-  for (const DWORD flags : {DWORD{WC_NO_BEST_FIT_CHARS}, DWORD{0}}) {
-    const char* fallback = flags != 0 ? "?" : nullptr;
-    const int length = ::WideCharToMultiByte(CP_OEMCP, flags, wide.data(), size,
-                                             nullptr, 0, fallback, nullptr);
-    if (length <= 0) continue;
-    std::string oem(static_cast<std::size_t>(length), '?');
-    ::WideCharToMultiByte(CP_OEMCP, flags, wide.data(), size, oem.data(),
-                          length, fallback, nullptr);
-    return oem;
-  }
-  return std::string(text);
-}
 
 }  // namespace ferrux::os::win32
 

@@ -4,6 +4,7 @@
 #include "os/native_platform.h"
 
 #include <new>
+#include <utility>
 
 #include "os/win32/win32_platform.h"
 
@@ -72,7 +73,76 @@ LONG WINAPI ProgramReportsItself(EXCEPTION_POINTERS*) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// How much of `text` is whole characters: a character whose last bytes
+// are still to come is held back.
+std::size_t WholeCharacters(std::string_view text) {
+  for (std::size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+    const auto byte = static_cast<unsigned char>(text[text.size() - back]);
+    if ((byte & 0xC0) == 0x80) continue;  // within a character
+    const std::size_t length = byte >= 0xF0   ? 4
+                               : byte >= 0xE0 ? 3
+                               : byte >= 0xC0 ? 2
+                                              : 1;
+    return length > back ? text.size() - back : text.size();
+  }
+  return text.size();
+}
+
+// `wide` in the code page `page`. A character the code page lacks shows as
+// "?", never as a look-alike of another name; a code page that cannot
+// lack one (UTF-8) takes neither the flag nor the default.
+std::string InCodePage(const std::wstring& wide, UINT page) {
+  const int size = static_cast<int>(wide.size());
+  for (const DWORD flags : {DWORD{WC_NO_BEST_FIT_CHARS}, DWORD{0}}) {
+    const char* fallback = flags != 0 ? "?" : nullptr;
+    const int length = ::WideCharToMultiByte(page, flags, wide.data(), size,
+                                             nullptr, 0, fallback, nullptr);
+    if (length <= 0) continue;
+    std::string bytes(static_cast<std::size_t>(length), '?');
+    ::WideCharToMultiByte(page, flags, wide.data(), size, bytes.data(), length,
+                          fallback, nullptr);
+    return bytes;
+  }
+  return {};
+}
+
 }  // namespace
+
+// Texts are UTF-8 inside the program. A console is written in UTF-16 and
+// shows every character its font has; anything else (a file, a pipe) gets
+// the console's code page, which is what a program reading it there
+// expects, or the OEM code page where the process has no console.
+Result<std::uint32_t> Win32Platform::WriteText(FileHandle file,
+                                               const void* buffer,
+                                               std::uint32_t count) {
+  const std::lock_guard<std::mutex> lock(text_mutex_);
+  std::string text = std::exchange(text_tail_, std::string());
+  text.append(static_cast<const char*>(buffer), count);
+  text_tail_ = text.substr(WholeCharacters(text));
+  text.resize(text.size() - text_tail_.size());
+  const std::optional<std::wstring> wide = Utf16(text);
+  DWORD mode = 0;
+  const bool console = wide && ::GetConsoleMode(Native(file), &mode);
+  std::string bytes;
+  if (!console) {
+    // Bytes that are no text, which the program never makes, go as they are.
+    const UINT page = ::GetConsoleOutputCP();
+    bytes = wide ? InCodePage(*wide, page != 0 ? page : CP_OEMCP) : text;
+  }
+  const std::size_t size = console ? wide->size() : bytes.size();
+  for (std::size_t done = 0; done < size;) {
+    const auto rest = static_cast<DWORD>(size - done);
+    DWORD written = 0;
+    const BOOL ok = console ? ::WriteConsoleW(Native(file), wide->data() + done,
+                                              rest, &written, nullptr)
+                            : ::WriteFile(Native(file), bytes.data() + done,
+                                          rest, &written, nullptr);
+    if (!ok) return {0, Failed(console ? "WriteConsoleW" : "WriteFile")};
+    if (written == 0) return {0, {}};
+    done += written;
+  }
+  return {count, {}};
+}
 
 std::string Win32Platform::DescribeError(const Status& status) {
   wchar_t text[256];

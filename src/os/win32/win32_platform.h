@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,10 @@ inline FileHandle Wrap(HANDLE handle) {
   return FileHandle{reinterpret_cast<std::intptr_t>(handle), 0};
 }
 
+// FileHandle::traits of the standard output, whose UTF-8 text WriteFile
+// converts for a console or into the console's code page.
+constexpr std::uint32_t kProgramText = 1;
+
 // Names and texts are UTF-8 inside the program and UTF-16 at the system.
 // A lone surrogate, which a Windows name may hold, keeps its three-byte
 // form, so that every name the system gives comes back to it exactly.
@@ -56,6 +61,31 @@ struct WideName {
   Status status;
 };
 WideName WideOf(const std::string& name, const char* call);
+
+// The text a call writes into a buffer of the size it is given, in UTF-16
+// units: the call answers the length written, or where the buffer is too
+// small the size it needs, or 0 when it fails (then the text is empty).
+template <class Call>
+std::wstring SizedCall(Call call) {
+  std::wstring text(MAX_PATH + 1, L'\0');
+  // A path may grow between two calls; a third size is not chased.
+  for (int round = 0; round < 3; ++round) {
+    const DWORD length = call(text.data(), static_cast<DWORD>(text.size()));
+    if (length == 0) break;
+    if (length < text.size()) return text.substr(0, length);
+    text.resize(length);
+  }
+  return {};
+}
+
+// The full path of `name`, as the system makes it before opening a file;
+// empty where it cannot.
+std::wstring FullPathOf(const std::wstring& name);
+
+// A full path in the form names compare in: without "\\?\" ("\\?\UNC\"
+// back to "\\"), without the dots and spaces that end it (Wine gives a file
+// named "x." the path of "x"), in capitals.
+std::wstring ComparablePath(std::wstring path);
 
 inline std::int64_t Join(const FILETIME& time) {
   return static_cast<std::int64_t>(
@@ -77,6 +107,10 @@ Call FindKernelCall(const char* name) {
   return reinterpret_cast<Call>(
       reinterpret_cast<void*>(::GetProcAddress(kernel, name)));
 }
+
+// Opens the file of an open handle anew, never by its name. Vista and
+// later.
+using ReOpenFileCall = HANDLE(WINAPI*)(HANDLE, DWORD, DWORD, DWORD);
 
 class Win32Platform final : public Platform {
  public:
@@ -127,7 +161,6 @@ class Win32Platform final : public Platform {
   void ForgetFolders() override {}
   Result<Volume> VolumeOf(const std::string& name) override;
   bool IsLeadByte(unsigned char byte) override;
-  std::string ToOem(std::string_view text) override;
 
   // native_platform.cpp
   std::string DescribeError(const Status& status) override;
@@ -150,6 +183,14 @@ class Win32Platform final : public Platform {
   CodeLocation LocateCode(const void* address) override;
   void OfferUnhandled(const void* address) override;
   [[noreturn]] void ExitProcess(int status) override;
+
+ private:
+  // native_platform.cpp: WriteFile on the standard output. Every line the
+  // program prints goes through here, so that all are in one encoding.
+  Result<std::uint32_t> WriteText(FileHandle file, const void* buffer,
+                                  std::uint32_t count);
+  std::mutex text_mutex_;
+  std::string text_tail_;  // the start of a character split between writes
 };
 
 }  // namespace ferrux::os::win32
