@@ -17,6 +17,10 @@ constexpr std::uint32_t kMostInFlight = FERRUX_BLOCKS_IN_FLIGHT;
 #else
 constexpr std::uint32_t kMostInFlight = 4;
 #endif
+// Reads begun and not yet ended, at most: two keep a device, or a share's
+// round trips, busy; more would take the device's time from the writes on
+// a local disk, where the copy waits for the writes anyway.
+constexpr std::size_t kReadsAhead = 2;
 // What any process may lock on the systems the program runs on.
 constexpr std::size_t kUnprivilegedLock = std::size_t{8} << 20;
 
@@ -118,7 +122,7 @@ Block BlockPipeline::NextRead() {
     // blocks to work on (on a share, their round trips overlap), as far
     // as the pacer lets them in.
     while (ahead_ && !free_.empty() && asked_ < end_ &&
-           in_flight_.size() < os::Platform::kMaxReadsInFlight &&
+           in_flight_.size() < kReadsAhead &&
            MayEnter(in_flight_.empty())) {
       pacer_.Enter(size_, platform_.TickCount());
       const std::uint32_t slot = free_.front();
