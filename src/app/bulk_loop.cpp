@@ -1,6 +1,6 @@
-// The bulk transfer loop: the main thread reads block after block and hands
-// each to the background writer; checkpoints and progress rows come once
-// per report interval.
+// The bulk transfer loop: the main thread takes block after block from the
+// pipeline, which reads them ahead, and hands each to its writer;
+// checkpoints and progress rows come once per report interval.
 #include <algorithm>
 
 #include "app/copy_job.h"
@@ -15,17 +15,12 @@ void RunBulkLoop(const Context& context, CopyFiles& files, const Plan& plan,
                  std::uint32_t block) {
   report::ConsoleOut& console = context.console;
   os::Platform& platform = context.platform;
-  engine::FileChannel& source = files.source;
-  engine::BackgroundWriter& writer = files.writer;
-  void* const* const buffers = files.buffers.slots();
+  engine::BlockPipeline& pipeline = files.pipeline;
   const std::int64_t size = plan.source_size;
 
-  // Buffer 1 comes before the writer and buffer 0 after it, so that a
-  // failed second allocation finds the writer already idle.
-  files.buffers.Take(1, console, block);
-  std::uint32_t read_index = 0;
-  writer.Start(files.target, buffers, block, files.on_writer_failure);
-  files.buffers.Take(0, console, block);
+  pipeline.TakeBuffers(engine::SlotsFor(block, platform.GetLockLimits()),
+                       block);
+  pipeline.StartWriter(files.target, plan.copied, files.on_writer_failure);
   console.PrintLine({"Buffer Size = ", report::Number{block}});
   std::int64_t copied = plan.copied;  // read and handed to the writer
   std::int64_t copy_delta = 0;        // read since the last row
@@ -33,60 +28,40 @@ void RunBulkLoop(const Context& context, CopyFiles& files, const Plan& plan,
   const std::uint32_t start_tick = platform.TickCount();
   ProgressSchedule schedule(start_tick, kReportInterval);
 
-  // Where the source lets reads run ahead, the block after next is asked
-  // for as soon as the writer has written a buffer, so that the next read
-  // is always under way before its block is needed (on a share two, each a
-  // round trip away). Else each block is read while the writer writes the
-  // one before.
-  const bool ahead = source.ReadsAhead();
-  std::int64_t asked = copied;
-  struct {
-    void* buffer = nullptr;
-    std::uint32_t count = 0;
-    std::int64_t at = 0;
-  } tail_block;
-  const auto ask = [&](std::uint32_t slot) {
-    if (asked >= size) return;
-    source.BeginRead(buffers[slot], block, asked);
-    asked += block;
-  };
-  if (ahead) {
-    ask(0);
-    ask(1);
-  }
+  pipeline.StartReading(files.source, copied, size);
+  // A last block kept for the cache stays in its buffer until the others
+  // are written.
+  std::optional<engine::Block> tail_block;
   while (copied < size) {
-    const std::uint32_t count =
-        ahead ? source.EndRead() : source.ReadBlock(buffers[read_index], block);
-    if (count == 0) engine::RaiseException("0 bytes readed");
-    // A last block kept for the cache stays in its buffer until the
-    // others are written.
-    const bool tail = plan.tail_cached && copied + count >= size;
-    if (tail) tail_block = {buffers[read_index], count, copied};
-    if (!tail) writer.HandOff();
-    // Hashed while the writer writes it, before the buffer is read into
-    // again; never past the size measured at the start.
+    const engine::Block read = pipeline.NextRead();
+    if (read.length == 0) engine::RaiseException("0 bytes readed");
+    if (plan.tail_cached && copied + read.length >= size) {
+      tail_block = read;
+    } else {
+      pipeline.Write(read, block);
+    }
+    // Hashed while the writer writes it; never past the size measured at
+    // the start.
     if (plan.verify) {
-      files.digests.Add(buffers[read_index],
-                        static_cast<std::size_t>(
-                            std::min<std::int64_t>(count, size - copied)));
+      files.digests.Add(
+          read.data, static_cast<std::size_t>(
+                         std::min<std::int64_t>(read.length, size - copied)));
     }
-    if (ahead) {
-      writer.WaitIdle();
-      ask(read_index);
-    }
-    read_index ^= 1;
-    copied += count;
+    copied += read.length;
     // Only the block that reaches the end of the source may be short.
-    if (copied < size && count < block) {
+    if (copied < size && read.length < block) {
       engine::RaiseException("Readed less then full buffer");
     }
-    copy_delta += count;
+    copy_delta += read.length;
     if (!schedule.Due(platform.TickCount()) && copied < size) continue;
     if (plan.resume) {
       // A checkpoint stores whole segments only, so a resumed run needs no
       // running hash of the part before the count.
       if (plan.verify) files.digests.Seal();
-      files.size_file.Checkpoint(writer, files.target, copied);
+      // The count stored never passes what the writer has written, and
+      // so, once flushed, what is durable; reads go on meanwhile.
+      pipeline.Drain();
+      files.size_file.Checkpoint(files.target, pipeline.WrittenEnd());
     }
     const std::uint32_t now = platform.TickCount();
     const RowFigures row =
@@ -98,7 +73,7 @@ void RunBulkLoop(const Context& context, CopyFiles& files, const Plan& plan,
     schedule.Restart(now);
   }
 
-  writer.WaitIdle();
+  pipeline.Drain();
   report::ReportCompletion(console, "Copying",
                            platform.TickCount() - start_tick,
                            size - plan.copied, context.duration_separator);
@@ -108,13 +83,14 @@ void RunBulkLoop(const Context& context, CopyFiles& files, const Plan& plan,
     return "Ok";
   });
   // Before finishing marks the copy complete, so that no stored count
-  // ever covers it unwritten.
-  // Never past the size measured at the start (a growing source).
-  if (tail_block.count != 0) {
-    files.target.Seek64(tail_block.at);
-    files.target.WriteBlock(tail_block.buffer,
-                            static_cast<std::uint32_t>(std::min<std::int64_t>(
-                                tail_block.count, size - tail_block.at)));
+  // ever covers it unwritten; never past the size measured at the start
+  // (a growing source).
+  if (tail_block) {
+    files.target.Seek64(tail_block->offset);
+    files.target.WriteBlock(
+        tail_block->data, static_cast<std::uint32_t>(std::min<std::int64_t>(
+                              tail_block->length, size - tail_block->offset)));
+    pipeline.Release(*tail_block);
   }
 }
 

@@ -1,6 +1,7 @@
 // The command line: splitting, block-size rules, and JobSettings.
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <iterator>
 
 namespace ferrux::app {
@@ -77,32 +78,50 @@ std::size_t LastCharacterAt(std::string_view text,
   return last;
 }
 
-// The leading switches, one row each: the short form "/L" (either case of
-// the letter) or "/L:value", the long form "--name" or "--name=value", the
-// largest value (0 for a switch without one) and what stands for it in the
-// usage text, its line there, and what it sets.
+// The leading switches, one row each: the short form "/N" (either case of
+// its letters) or "/N:value", the long form "--name" or "--name=value",
+// the kind of its value and its largest, what stands for it in the usage
+// text, its line there, what a malformed value is told it should be, and
+// what it sets.
+enum class Value { kNone, kNumber, kRate };
 struct SwitchRow {
-  char letter;
+  std::string_view short_name;
   std::string_view long_name;
-  std::uint32_t max_value;
+  Value value;
+  std::uint64_t max_value;
   std::string_view placeholder;
   std::string_view usage;
-  void (*apply)(JobSettings& settings, std::uint32_t value);
+  void (*apply)(JobSettings& settings, std::uint64_t value);
 };
 
+// A rate in bytes per second: up to 1024 GiB/s.
+constexpr std::uint64_t kMaxRate = std::uint64_t{1} << 40;
+
 constexpr SwitchRow kSwitches[] = {
-    {'O', "--ordinary", 0, "", " /O - use ordinary copy (without resume file)",
-     [](JobSettings& s, std::uint32_t) { s.ordinary_mode = true; }},
-    {'R', "--retries", 1000000, "n",
+    {"O", "--ordinary", Value::kNone, 0, "",
+     " /O - use ordinary copy (without resume file)",
+     [](JobSettings& s, std::uint64_t) { s.ordinary_mode = true; }},
+    {"R", "--retries", Value::kNumber, 1000000, "n",
      " /R:n - retry a failed copy up to n times (0 to 1000000, default 0)",
-     [](JobSettings& s, std::uint32_t n) { s.retries = n; }},
-    {'W', "--wait", 86400, "s",
+     [](JobSettings& s, std::uint64_t n) {
+       s.retries = static_cast<std::uint32_t>(n);
+     }},
+    {"W", "--wait", Value::kNumber, 86400, "s",
      " /W:s - wait s seconds before each retry (0 to 86400, default 30)",
-     [](JobSettings& s, std::uint32_t n) { s.wait_seconds = n; }},
-    {'V', "--verify", 0, "",
+     [](JobSettings& s, std::uint64_t n) {
+       s.wait_seconds = static_cast<std::uint32_t>(n);
+     }},
+    {"V", "--verify", Value::kNone, 0, "",
      " /V - verify: read the copy back uncached and compare it with the "
      "source",
-     [](JobSettings& s, std::uint32_t) { s.verify = true; }},
+     [](JobSettings& s, std::uint64_t) { s.verify = true; }},
+    {"BW", "--bwlimit", Value::kRate, kMaxRate, "rate",
+     " /BW:rate - hold the average rate to rate bytes per second (suffix K, "
+     "M, G: KiB, MiB, GiB; 0, no limit)",
+     [](JobSettings& s, std::uint64_t n) { s.rate_limit = n; }},
+    {"BG", "--background", Value::kNone, 0, "",
+     " /BG - background mode: the lowest CPU and I/O priority",
+     [](JobSettings& s, std::uint64_t) { s.background = true; }},
 };
 
 struct SwitchMatch {
@@ -110,40 +129,56 @@ struct SwitchMatch {
   std::string_view value;  // after ":" or "="; for a flag, empty
 };
 
+bool SameLetters(std::string_view text, std::string_view upper) {
+  return text.size() == upper.size() &&
+         std::equal(
+             text.begin(), text.end(), upper.begin(),
+             [](char c, char u) { return c == u || c == u - 'A' + 'a'; });
+}
+
 // The row an argument is a form of, whatever its value; nothing for an
 // argument that is no switch (the source name).
 std::optional<SwitchMatch> MatchSwitch(std::string_view argument) {
   for (std::size_t row = 0; row < std::size(kSwitches); ++row) {
     const SwitchRow& s = kSwitches[row];
-    const bool valued = s.max_value != 0;
+    const bool valued = s.value != Value::kNone;
     if (argument == s.long_name) return SwitchMatch{row, {}};
     if (valued && argument.starts_with(s.long_name) &&
         argument.size() > s.long_name.size() &&
         argument[s.long_name.size()] == '=') {
       return SwitchMatch{row, argument.substr(s.long_name.size() + 1)};
     }
-    const bool letter =
-        argument.size() >= 2 && argument[0] == '/' &&
-        (argument[1] == s.letter || argument[1] == s.letter - 'A' + 'a');
-    if (letter && argument.size() == 2) return SwitchMatch{row, {}};
-    if (letter && valued && argument.size() >= 3 && argument[2] == ':') {
-      return SwitchMatch{row, argument.substr(3)};
-    }
+    if (argument.empty() || argument[0] != '/') continue;
+    const std::string_view rest = argument.substr(1);
+    const std::size_t colon = rest.find(':');
+    if (!SameLetters(rest.substr(0, colon), s.short_name)) continue;
+    if (colon == std::string_view::npos) return SwitchMatch{row, {}};
+    if (valued) return SwitchMatch{row, rest.substr(colon + 1)};
   }
   return std::nullopt;
 }
 
-// A switch's value: decimal digits only, at most `max`.
-std::optional<std::uint32_t> ReadSwitchValue(std::string_view text,
-                                             std::uint32_t max) {
+// A switch's value: decimal digits, for a rate with one of the suffixes
+// K, M or G (either case, powers of 1024), at most `max`.
+std::optional<std::uint64_t> ReadSwitchValue(std::string_view text, Value kind,
+                                             std::uint64_t max) {
+  std::uint64_t unit = 1;
+  if (kind == Value::kRate && !text.empty()) {
+    const std::string_view suffixes = "kKmMgG";
+    const std::size_t at = suffixes.find(text.back());
+    if (at != std::string_view::npos) {
+      unit = std::uint64_t{1} << (10 * (at / 2 + 1));
+      text.remove_suffix(1);
+    }
+  }
   if (text.empty()) return std::nullopt;
   std::uint64_t value = 0;
   for (const char c : text) {
     if (!IsDigit(c)) return std::nullopt;
     value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > max) return std::nullopt;
+    if (value > max / unit) return std::nullopt;
   }
-  return static_cast<std::uint32_t>(value);
+  return value * unit;
 }
 
 // The two lines of old first, then one line per later switch.
@@ -156,7 +191,7 @@ void PrintUsage(report::ConsoleOut& console,
     console.PrintLine({s.usage});
     if (!long_forms.empty()) long_forms += ", ";
     long_forms += s.long_name;
-    if (s.max_value != 0) (long_forms += '=') += s.placeholder;
+    if (s.value != Value::kNone) (long_forms += '=') += s.placeholder;
   }
   console.PrintLine({" ", long_forms, " - the same switches, long forms"});
   console.PrintLine({" -- - ends the switches: SourceFile follows"});
@@ -175,10 +210,15 @@ LeadingSwitches ReadSwitches(const std::vector<std::string>& arguments,
     const std::optional<SwitchMatch> match = MatchSwitch(argument);
     if (!match) return {k, {}};
     const SwitchRow& row = kSwitches[match->row];
-    const std::optional<std::uint32_t> value =
-        row.max_value == 0 ? std::optional<std::uint32_t>(0)
-                           : ReadSwitchValue(match->value, row.max_value);
+    const std::optional<std::uint64_t> value =
+        row.value == Value::kNone
+            ? std::optional<std::uint64_t>(0)
+            : ReadSwitchValue(match->value, row.value, row.max_value);
     if (seen[match->row]) return {k, "Switch given twice: " + argument};
+    if (!value && row.value == Value::kRate) {
+      return {k, "Bad switch " + argument +
+                     ": a rate from 0 to 1024G bytes per second is needed"};
+    }
     if (!value) {
       return {k, "Bad switch " + argument + ": a number from 0 to " +
                      std::to_string(row.max_value) + " is needed"};

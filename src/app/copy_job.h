@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "app/job_settings.h"
-#include "engine/background_writer.h"
+#include "engine/block_pipeline.h"
 #include "engine/chunk_digests.h"
 #include "engine/file_channel.h"
 #include "engine/transfer_buffer.h"
@@ -31,27 +31,25 @@ struct Context {
 };
 
 // The files of the copy and what moves their data: everything one try of
-// the copy holds. Its end releases all of it, in this order: the writer is
-// stopped and joined, the files are closed (reads still in flight
-// waited for), the buffers given back.
+// the copy holds. Its end releases all of it, in this order: the pipeline
+// (its writer stopped and joined, its reads in flight waited for, its
+// buffers given back), then the files.
 struct CopyFiles {
   CopyFiles(const Context& context, engine::OnWriterFailure on_failure)
-      : buffers(context.platform),
-        source(context.platform, "Source File"),
+      : source(context.platform, "Source File"),
         target(context.platform, "Temporary Target File"),
         named(context.platform, "Target File"),
         size_file(context.platform),
-        writer(context.platform, context.console,
-               context.conventions.name_separators),
+        pipeline(context.platform, context.console,
+                 context.conventions.name_separators),
         on_writer_failure(on_failure) {}
 
-  engine::BufferPair buffers;
   engine::SourceDigests digests;  // of the source's bytes read (with /V)
   engine::FileChannel source;
   engine::FileChannel target;
   engine::FileChannel named;  // the final file, where the copy bears its name
   resume::SizeFile size_file;
-  engine::BackgroundWriter writer;
+  engine::BlockPipeline pipeline;  // after the files it reads and writes
   engine::OnWriterFailure on_writer_failure;
 };
 
@@ -93,10 +91,11 @@ int RunCopy(const Context& context, const JobSettings& settings,
             CopyFiles& files, EarlierTries& earlier);
 
 // Starts the source's digests from those stored with the count and makes
-// the missing ones by reading the source up to `covered` once, with a step
-// line; from then on checkpoints store them. Main thread.
+// the missing ones by reading the source up to `covered` once, in blocks of
+// `block` bytes through the pipeline, with a step line; from then on
+// checkpoints store them. Main thread.
 void PrepareDigests(const Context& context, CopyFiles& files, const Plan& plan,
-                    std::int64_t covered);
+                    std::int64_t covered, std::uint32_t block);
 
 // Whether a read back that finds the copy unlike the source can go on: a
 // copy under its temporary name is copied again from the first part that

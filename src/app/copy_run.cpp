@@ -211,10 +211,10 @@ void PrepareBulk(const Context& context, CopyFiles& files, Plan& plan,
 
 // The remainder is shorter than one block: one read and one write, both
 // through the file cache.
-void CopyInOnePiece(const Context& context, CopyFiles& files,
-                    const Plan& plan) {
+void CopyInOnePiece(CopyFiles& files, const Plan& plan) {
   const auto size = static_cast<std::uint32_t>(plan.source_size - plan.copied);
-  void* const buffer = files.buffers.Take(0, context.console, size);
+  files.pipeline.TakeBuffers(1, size);
+  unsigned char* const buffer = files.pipeline.Buffer(0);
   if (files.source.ReadBlock(buffer, size) != size) {
     engine::RaiseException("Not " +
                            std::to_string(static_cast<std::int32_t>(size)) +
@@ -408,7 +408,7 @@ int DropLeftovers(const Context& context, const JobSettings& s,
                   CopyFiles& files, const Plan& plan) {
   os::Platform& platform = context.platform;
   if (plan.verify) {
-    PrepareDigests(context, files, plan, plan.source_size);
+    PrepareDigests(context, files, plan, plan.source_size, s.buffer_size);
     VerifyTarget(context, s, files, plan, files.named, Named::kAlready);
   }
   CopyAttributes(context, s, plan, files.named);
@@ -428,12 +428,15 @@ int DropLeftovers(const Context& context, const JobSettings& s,
 
 int RunCopy(const Context& context, const JobSettings& settings,
             CopyFiles& files, EarlierTries& earlier) {
+  files.pipeline.Limit(settings.rate_limit);
   Plan plan = OpenAndPlan(context, settings, files, earlier);
   plan.verify = settings.verify;
   if (plan.start == resume::Start::kDropLeftovers) {
     return DropLeftovers(context, settings, files, plan);
   }
-  if (plan.verify) PrepareDigests(context, files, plan, plan.copied);
+  if (plan.verify) {
+    PrepareDigests(context, files, plan, plan.copied, settings.buffer_size);
+  }
   if (plan.to_move) {
     // A negative count (a damaged size file) is no position: the run fails
     // at the seek below, without reopening or resizing either file first.
@@ -453,7 +456,7 @@ int RunCopy(const Context& context, const JobSettings& settings,
     if (plan.bulk) {
       RunBulkLoop(context, files, plan, settings.buffer_size);
     } else {
-      CopyInOnePiece(context, files, plan);
+      CopyInOnePiece(files, plan);
     }
   }
   return Finish(context, settings, files, plan);

@@ -16,6 +16,10 @@ struct JobSettings {
   std::uint32_t retries = 0;      // "/R:n": tries after the first failure
   std::uint32_t wait_seconds = 30;  // "/W:s": before each retry
   bool verify = false;  // "/V": the target read back must equal the source
+  // "/BW:rate": the copy's average rate at most this many bytes per second
+  // (0: no limit).
+  std::uint64_t rate_limit = 0;
+  bool background = false;  // "/BG": the lowest CPU and I/O priority
 
   // The derived names are plain concatenations; nothing is normalised.
   std::string FinalTargetName() const { return dest_dir + base_name; }

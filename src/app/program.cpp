@@ -19,6 +19,10 @@ int RunJob(os::Platform& platform, const os::Conventions& conventions,
       ParseCommandLine(arguments, platform, conventions, console);
   if (!command_line.settings) return command_line.exit_status;
   const JobSettings& settings = *command_line.settings;
+  // Where the system refuses, the copy goes on at the priority it has.
+  if (settings.background && !platform.EnterBackgroundMode().ok()) {
+    console.PrintLine({"Background Mode not set"});
+  }
   const Context context{platform, conventions, console, separator};
   return RunTries(context, settings);
 }

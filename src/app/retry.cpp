@@ -97,7 +97,7 @@ int RunTries(const Context& context, const JobSettings& settings) {
     if (!retry) {
       // The process ends now: a writer still in the middle of a block is
       // not waited for, as it never was.
-      if (files->writer.started()) {
+      if (files->pipeline.writer_started()) {
         (void)files.release();  // kept for the writer: deliberately never freed
       }
       return kExitFailure;

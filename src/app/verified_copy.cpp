@@ -11,97 +11,28 @@
 namespace ferrux::app {
 namespace {
 
-// Two page-aligned buffers for the read back, given back when it ends.
-// Not locked: nothing else waits for them.
-class ReadBuffers {
- public:
-  ReadBuffers(os::Platform& platform, std::uint32_t size)
-      : platform_(platform), size_(size) {
-    for (void*& slot : slots_) {
-      slot = platform.AllocatePages(size);
-      if (slot == nullptr) {
-        engine::RaiseException("No memory: " +
-                               std::to_string(static_cast<std::int32_t>(size)));
-      }
-    }
-  }
-  ~ReadBuffers() {
-    for (void* slot : slots_) {
-      if (slot != nullptr) platform_.FreePages(slot, size_);
-    }
-  }
-  ReadBuffers(const ReadBuffers&) = delete;
-  ReadBuffers& operator=(const ReadBuffers&) = delete;
-  unsigned char* at(std::uint32_t index) {
-    return static_cast<unsigned char*>(slots_[index]);
-  }
-
- private:
-  os::Platform& platform_;
-  std::uint32_t size_;
-  void* slots_[2] = {nullptr, nullptr};
-};
-
-// The reads still in flight when a read back stops early (a mismatch, a
-// failed read) land in its buffers: they are waited for before the buffers
-// go. What such a read returns no longer matters.
-class ReadsInFlight {
- public:
-  explicit ReadsInFlight(engine::FileChannel& file) : file_(file) {}
-  ReadsInFlight(const ReadsInFlight&) = delete;
-  ReadsInFlight& operator=(const ReadsInFlight&) = delete;
-  ~ReadsInFlight() {
-    for (; pending > 0; --pending) {
-      try {
-        (void)file_.EndRead();  // see above
-      } catch (const engine::Failure&) {
-      }
-    }
-  }
-  int pending = 0;
-
- private:
-  engine::FileChannel& file_;
-};
-
-// Reads the whole target, `size` bytes, from the device or the server into
-// `check`, two reads in flight where the system allows it, as the bulk loop
-// reads the source. Returns whether every segment matched; stops at
-// the first that does not.
-bool ReadBack(const Context& context, engine::FileChannel& target,
-              std::int64_t size, std::uint32_t block,
+// Reads the whole of `copy`, `size` bytes, from the device or the server
+// into `check`, through the pipeline as the bulk loop reads the source.
+// Returns whether every segment matched; stops at the first that does not
+// (the pipeline waits for the reads still in flight before its buffers go).
+bool ReadBack(const Context& context, CopyFiles& files,
+              engine::FileChannel& copy, std::int64_t size, std::uint32_t block,
               engine::ReadBackCheck& check) {
-  target.ReopenForReadBack();
-  ReadBuffers buffers(context.platform, block);
-  ReadsInFlight reads(target);
-  const bool ahead = target.ReadsAhead();
-  std::int64_t asked = 0;
-  const auto ask = [&](std::uint32_t slot) {
-    if (asked >= size) return;
-    target.BeginRead(buffers.at(slot), block, asked);
-    ++reads.pending;
-    asked += block;
-  };
-  if (ahead) {
-    ask(0);
-    ask(1);
-  } else {
-    target.Seek64(0);
-  }
-  std::uint32_t index = 0;
+  copy.ReopenForReadBack();
+  engine::BlockPipeline& pipeline = files.pipeline;
+  pipeline.TakeBuffers(
+      engine::SlotsFor(block, context.platform.GetLockLimits()), block);
+  pipeline.StartReading(copy, 0, size);
   for (std::int64_t done = 0; done < size;) {
-    if (ahead) --reads.pending;
-    const std::uint32_t count =
-        ahead ? target.EndRead() : target.ReadBlock(buffers.at(index), block);
+    const engine::Block read = pipeline.NextRead();
     const std::int64_t rest = size - done;
-    // A target shorter than the source, or a read short of a whole block
+    // A copy shorter than the source, or a read short of a whole block
     // before the end, differs where the bytes are missing.
-    if (count < block && count < rest) return false;
+    if (read.length < block && read.length < rest) return false;
     const auto take =
-        static_cast<std::size_t>(std::min<std::int64_t>(count, rest));
-    if (!check.Add(buffers.at(index), take)) return false;
-    if (ahead) ask(index);
-    index ^= 1;
+        static_cast<std::size_t>(std::min<std::int64_t>(read.length, rest));
+    if (!check.Add(read.data, take)) return false;
+    pipeline.Release(read);
     done += static_cast<std::int64_t>(take);
   }
   return true;
@@ -110,7 +41,7 @@ bool ReadBack(const Context& context, engine::FileChannel& target,
 }  // namespace
 
 void PrepareDigests(const Context& context, CopyFiles& files, const Plan& plan,
-                    std::int64_t covered) {
+                    std::int64_t covered, std::uint32_t block) {
   engine::SourceDigests& digests = files.digests;
   digests.Reset(plan.resume ? files.size_file.ReadDigests()
                             : std::vector<engine::Segment>{});
@@ -118,16 +49,17 @@ void PrepareDigests(const Context& context, CopyFiles& files, const Plan& plan,
   if (digests.position() >= covered) return;
   // Copied by a run that kept no digests (or not all of them): the copied
   // part of the source is read once, through the cache, to make them.
+  engine::BlockPipeline& pipeline = files.pipeline;
+  pipeline.TakeBuffers(
+      engine::SlotsFor(block, context.platform.GetLockLimits()), block);
   context.console.RunStep("Read Copied Part of Source...", [&] {
-    constexpr std::uint32_t kPiece = 1 << 20;
-    std::vector<unsigned char> piece(kPiece);
-    files.source.Seek64(digests.position());
+    pipeline.StartReading(files.source, digests.position(), covered);
     while (digests.position() < covered) {
-      const auto want = static_cast<std::uint32_t>(
-          std::min<std::int64_t>(kPiece, covered - digests.position()));
-      const std::uint32_t count = files.source.ReadBlock(piece.data(), want);
-      if (count == 0) engine::RaiseException("0 bytes readed");
-      digests.Add(piece.data(), count);
+      const engine::Block read = pipeline.NextRead();
+      if (read.length == 0) engine::RaiseException("0 bytes readed");
+      digests.Add(read.data, static_cast<std::size_t>(std::min<std::int64_t>(
+                                 read.length, covered - digests.position())));
+      pipeline.Release(read);
     }
     digests.Seal();
     return "Ok";
@@ -146,7 +78,8 @@ void VerifyTarget(const Context& context, const JobSettings& s,
   engine::ReadBackCheck check(expected);
   bool same = false;
   context.console.RunStep("Verify Target File...", [&] {
-    same = ReadBack(context, copy, plan.source_size, s.buffer_size, check);
+    same =
+        ReadBack(context, files, copy, plan.source_size, s.buffer_size, check);
     return same ? "Ok" : "Fail";
   });
   if (same) {

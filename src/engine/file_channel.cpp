@@ -87,6 +87,15 @@ std::uint32_t FileChannel::WriteBlockCounted(const void* buffer,
   return written.value;
 }
 
+std::uint32_t FileChannel::WriteBlockAt(const void* buffer, std::uint32_t count,
+                                        std::int64_t position) {
+  Require(mode_ == ChannelMode::kReadWrite);
+  const os::Result<std::uint32_t> written =
+      platform_.WriteAt(handle_, buffer, count, position);
+  CheckIO(written.status);
+  return written.value;
+}
+
 void FileChannel::WriteBlock(const void* buffer, std::uint32_t count) {
   if (WriteBlockCounted(buffer, count) != count) CheckIO(kIoShortWrite);
 }

@@ -66,6 +66,11 @@ class FileChannel {
   // Writes up to `count` bytes and returns the number written; a short
   // write is for the caller to judge.
   std::uint32_t WriteBlockCounted(const void* buffer, std::uint32_t count);
+  // Writes up to `count` bytes at `position`, leaving the file's position
+  // alone; returns the number written. Any thread that has the channel
+  // handed to it for writing, while the owner only reads and flushes.
+  std::uint32_t WriteBlockAt(const void* buffer, std::uint32_t count,
+                             std::int64_t position);
   // Makes the file end at the current position (cuts or extends it).
   void TruncateHere();
   // Closes the handle; the channel is closed afterwards even when that

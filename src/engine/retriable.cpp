@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "engine/background_writer.h"
+#include "engine/block_pipeline.h"
 
 namespace ferrux::engine {
 namespace {

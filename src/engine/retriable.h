@@ -7,7 +7,7 @@
 namespace ferrux::engine {
 
 // Whether waiting may cure the failure in flight, as it was classified
-// where it was raised; a failure of the writer thread (BackgroundWriter's
+// where it was raised; a failure of the writer thread (the block pipeline's
 // WriterFailed) by the failure it carries. Only inside a catch block.
 bool CurrentFailureRetriable();
 

@@ -22,19 +22,6 @@ void* AllocLockedBuffer(os::Platform& platform, report::ConsoleOut& console,
   return address;
 }
 
-BufferPair::~BufferPair() {
-  for (std::size_t i = 0; i < 2; ++i) {
-    if (slots_[i] != nullptr) platform_.FreePages(slots_[i], sizes_[i]);
-  }
-}
-
-void* BufferPair::Take(std::size_t slot, report::ConsoleOut& console,
-                       std::uint32_t size) {
-  slots_[slot] = AllocLockedBuffer(platform_, console, size);
-  sizes_[slot] = size;
-  return slots_[slot];
-}
-
 bool GrowWorkingSet(os::Platform& platform, std::uint32_t size) {
   const std::optional<os::LockLimits> current = platform.GetLockLimits();
   if (!current) return false;

@@ -16,25 +16,6 @@ namespace ferrux::engine {
 void* AllocLockedBuffer(os::Platform& platform, report::ConsoleOut& console,
                         std::uint32_t size);
 
-// The two transfer buffers of one run, given back when it goes (after
-// everything that reads or writes them has stopped). Main thread.
-class BufferPair {
- public:
-  explicit BufferPair(os::Platform& platform) : platform_(platform) {}
-  BufferPair(const BufferPair&) = delete;
-  BufferPair& operator=(const BufferPair&) = delete;
-  ~BufferPair();
-
-  // Allocates slot 0 or 1 as AllocLockedBuffer does; once per slot.
-  void* Take(std::size_t slot, report::ConsoleOut& console, std::uint32_t size);
-  void* const* slots() const { return slots_; }
-
- private:
-  os::Platform& platform_;
-  void* slots_[2] = {nullptr, nullptr};
-  std::uint32_t sizes_[2] = {0, 0};
-};
-
 // Raises both lock limits by `size` bytes; true when the system took it.
 bool GrowWorkingSet(os::Platform& platform, std::uint32_t size);
 

@@ -156,18 +156,27 @@ class Platform {
   // One read; the count may be lower than asked, 0 at the end of the file.
   virtual Result<std::uint32_t> ReadFile(FileHandle file, void* buffer,
                                          std::uint32_t count) = 0;
-  // Reads that run ahead, where the system can keep two in flight (an
+  // Reads that run ahead, where the system can keep several in flight (an
   // uncached source, a read back): BeginRead starts reading
   // `count` bytes at `position` into `buffer` and returns at once; EndRead
   // waits for the oldest read begun and gives its count, as ReadFile would.
-  // At most two are in flight. Where ReadsAhead is false, neither is used.
+  // At most kMaxReadsInFlight are in flight. Where ReadsAhead is false,
+  // neither is used.
+  static constexpr std::uint32_t kMaxReadsInFlight = 16;
   virtual bool ReadsAhead(FileHandle file) = 0;
   virtual Status BeginRead(FileHandle file, void* buffer, std::uint32_t count,
                            std::int64_t position) = 0;
   virtual Result<std::uint32_t> EndRead(FileHandle file) = 0;
-  // One write; the count written may be lower than asked.
+  // One write at the current position; the count written may be lower
+  // than asked.
   virtual Result<std::uint32_t> WriteFile(FileHandle file, const void* buffer,
                                           std::uint32_t count) = 0;
+  // One write at `position`, which moves no position another thread relies
+  // on: the writer thread writes so while the main thread reads. Writes of
+  // one file come in order of their positions.
+  virtual Result<std::uint32_t> WriteAt(FileHandle file, const void* buffer,
+                                        std::uint32_t count,
+                                        std::int64_t position) = 0;
   // Positions beyond the end are accepted; a negative one is refused.
   virtual Status SetPosition(FileHandle file, std::int64_t position) = 0;
   virtual Result<std::int64_t> FileSize(FileHandle file) = 0;
@@ -285,6 +294,10 @@ class Platform {
   // --- Facts about the system.
   // True on systems of the Windows NT family and on POSIX systems.
   virtual bool IsNtFamily() = 0;
+  // Lowers the process's CPU and I/O priority (and on Windows its memory
+  // priority) to the lowest the system has, for the rest of the process's
+  // life, threads started later included.
+  virtual Status EnterBackgroundMode() = 0;
   // Switches on every privilege the process's token holds. Every refusal is
   // silent; the only failure reported is memory exhaustion (code 8).
   virtual Status EnablePrivileges() = 0;

@@ -220,17 +220,15 @@ void SizeFile::Store(std::int64_t count) {
   stored_ = count;
 }
 
-void SizeFile::Checkpoint(engine::BackgroundWriter& writer,
-                          engine::FileChannel& target, std::int64_t copied) {
-  writer.WaitIdle();
+void SizeFile::Checkpoint(engine::FileChannel& target, std::int64_t written) {
   // The row of a complete copy stores nothing, and finishing flushes the
   // target anyway: a flush here would be a round trip on a share for
   // nothing.
-  if (copied >= stamp_.size) return;
+  if (written >= stamp_.size) return;
   // Only a count whose bytes are on the device may be stored: a resume
   // from a count beyond the durable data would yield a corrupt copy.
   target.FlushToDisk();
-  Store(copied);
+  Store(written);
 }
 
 void SizeFile::MarkComplete(IfAbsent if_absent) {

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/background_writer.h"
 #include "engine/chunk_digests.h"
 #include "engine/file_channel.h"
 #include "report/console_out.h"
@@ -85,14 +84,13 @@ class SizeFile {
   // The count the run goes on from, as the start decision took it.
   void Take(std::int64_t count) { stored_ = count; }
 
-  // Waits until the writer has written every block handed to it; then,
-  // while `copied` is below the source's size, makes it durable: force the
-  // target's data to disk, and only then store the count and force it to
-  // disk too (a complete copy's count is stored by MarkComplete).
-  // A failed flush of the target raises EWin32Error and stores nothing, so
-  // the file keeps the previous, still true, count.
-  void Checkpoint(engine::BackgroundWriter& writer, engine::FileChannel& target,
-                  std::int64_t copied);
+  // Makes `written` durable while it is below the source's size: forces
+  // the target's data to disk, and only then stores the count and forces
+  // it to disk too (a complete copy's count is stored by MarkComplete).
+  // `written` must end a prefix of the target written in full. A failed
+  // flush of the target raises EWin32Error and stores nothing, so the file
+  // keeps the previous, still true, count.
+  void Checkpoint(engine::FileChannel& target, std::int64_t written);
 
   // Stores the source's whole size as the count, forced to disk: the
   // temporary target is complete and flushed, and a later run goes straight

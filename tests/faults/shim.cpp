@@ -2,9 +2,9 @@
 // shorter than asked, a C++ exception, a refused O_DIRECT flag), set by
 // the test. Only regular files are touched, never the program's output.
 //   FERRUX_SHIM_READ=N:WHAT, FERRUX_SHIM_WRITE=N:WHAT: the Nth read() or
-//     write() moves half of what was asked (WHAT "half"), nothing ("none"),
-//     throws an exception that is none of the program's own ("throw"), or
-//     fails with that errno number;
+//     write() (pwrite() counted with them) moves half of what was asked (WHAT
+//     "half"), nothing ("none"), throws an exception that is none of the
+//     program's own ("throw"), or fails with that errno number;
 //   FERRUX_SHIM_REFUSE_DIRECT=1: O_DIRECT is refused (EINVAL), as by file
 //     systems without direct I/O;
 //   FERRUX_SHIM_NONBLOCKING_STDOUT=1: standard output, a pipe, is made
@@ -75,6 +75,17 @@ ssize_t write(int fd, const void* buffer, size_t count) {
   return Real<ssize_t (*)(int, const void*, size_t)>("write")(
       fd, buffer, static_cast<size_t>(planned));
 }
+
+// pwrite64 is the name some builds of the C library link against.
+#define FERRUX_SHIM_PWRITE(name)                                             \
+  ssize_t name(int fd, const void* buffer, size_t count, off_t at) {         \
+    const ssize_t planned = Planned("FERRUX_SHIM_WRITE", writes, fd, count); \
+    if (planned < 0) return -1;                                              \
+    return Real<ssize_t (*)(int, const void*, size_t, off_t)>(#name)(        \
+        fd, buffer, static_cast<size_t>(planned), at);                       \
+  }
+FERRUX_SHIM_PWRITE(pwrite)
+FERRUX_SHIM_PWRITE(pwrite64)
 
 int unlinkat(int folder, const char* name, int flags) {
   const int done =

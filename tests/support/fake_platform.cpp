@@ -29,8 +29,8 @@ class FakeThread final : public os::Thread {
 
 }  // namespace
 
-// Once the process has ended every wait returns, so that no thread of it
-// waits for good.
+// Once the process has ended every wait ends, as the thread would, so that
+// no thread of it waits for good.
 class FakeEvent final : public os::Event {
  public:
   FakeEvent(FakePlatform& platform, bool manual, bool set)
@@ -47,6 +47,7 @@ class FakeEvent final : public os::Event {
   void Wait() override {
     std::unique_lock lock(platform_.mutex_);
     platform_.changed_.wait(lock, [&] { return set_ || platform_.ended_; });
+    if (platform_.ended_) throw FakePlatform::Exited{};
     if (!manual_) set_ = false;
   }
 
@@ -138,8 +139,9 @@ os::Result<os::FileHandle> FakePlatform::OpenFile(Name name,
 }
 
 // Reads into `buffer`, or writes from it.
-os::Result<std::uint32_t> FakePlatform::Transfer(const char* call, Handle file,
-                                                 void* buffer, Count count) {
+os::Result<std::uint32_t> FakePlatform::Transfer(
+    const char* call, Handle file, void* buffer, Count count,
+    std::optional<std::int64_t> position) {
   const bool read = call[0] == 'R';
   const std::lock_guard lock(mutex_);
   if (read) now_ms += read_ms;
@@ -149,7 +151,8 @@ os::Result<std::uint32_t> FakePlatform::Transfer(const char* call, Handle file,
   if (status.code == kShort) count /= 2;
   std::string& bytes = open.node ? open.node->bytes : output;
   const std::size_t at =
-      open.node ? static_cast<std::size_t>(open.at) : output.size();
+      !open.node ? output.size()
+                 : static_cast<std::size_t>(position.value_or(open.at));
   if (read) {  // at most what lies between `at` and the end
     count = static_cast<Count>(bytes.copy(static_cast<char*>(buffer), count,
                                           std::min(at, bytes.size())));
@@ -158,7 +161,7 @@ os::Result<std::uint32_t> FakePlatform::Transfer(const char* call, Handle file,
     bytes.replace(at, count, static_cast<const char*>(buffer), count);
     if (open.node) open.node->time_ns = Now();
   }
-  open.at += count;
+  if (!position) open.at += count;
   return {count, {}};
 }
 

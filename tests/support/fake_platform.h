@@ -114,6 +114,11 @@ class FakePlatform final : public os::Platform {
                           Count count) override {
     return Transfer("WriteFile", file, const_cast<void*>(buffer), count);
   }
+  Result<Count> WriteAt(Handle file, const void* buffer, Count count,
+                        std::int64_t position) override {
+    return Transfer("WriteAt", file, const_cast<void*>(buffer), count,
+                    position);
+  }
   Status SetPosition(Handle file, std::int64_t to) override {
     if (to < 0) return {os::kErrorInvalidParameter, 0, "SetPosition"};
     return On("SetPosition", file, [&](Open& open) { return open.at = to; });
@@ -222,6 +227,7 @@ class FakePlatform final : public os::Platform {
   }
   bool IsNtFamily() override { return true; }
   Status EnablePrivileges() override { return {}; }
+  Status EnterBackgroundMode() override { return {}; }
   Result<bool> IsCharacterDevice(Handle file) override {
     return On("IsCharacterDevice", file, [](Open&) { return false; });
   }
@@ -284,7 +290,8 @@ class FakePlatform final : public os::Platform {
     return {{status.ok() ? work(node) : T{}, status}};
   }
   Result<Count> Transfer(const char* call, Handle file, void* buffer,
-                         Count count);
+                         Count count,
+                         std::optional<std::int64_t> position = {});
   // Gives the node `from` the name `to`; drops `from` unless `keep`.
   Status Move(const char* call, Name from, Name to, bool keep);
   static std::string Key(std::string name);

@@ -211,7 +211,7 @@ bool PosixPlatform::StartReadsAhead(FileHandle& file) {
     return false;
   }
   aio_context_t context = 0;
-  if (::syscall(SYS_io_setup, 2, &context) == 0) {
+  if (::syscall(SYS_io_setup, kMaxReadsInFlight, &context) == 0) {
     reads_[fd].context = context;
     file.traits = kTraitReadsAhead;
   }
@@ -224,8 +224,8 @@ Status PosixPlatform::SetCacheMode(FileHandle& file, const std::string&,
   StopReadsAhead(file);
   file.traits = 0;
   if (mode == CacheMode::kSourceUncached) {
-    // The source is read with O_DIRECT, whole blocks, the next read always
-    // under way before its block is needed: the device overlaps it with the
+    // The source is read with O_DIRECT, whole blocks, the next reads always
+    // under way before their blocks are needed: the device overlaps it with the
     // write of the block before, and no byte is copied out of the page
     // cache (through the cache, with read-ahead and each block dropped once
     // read, a copy cost three times the CPU on a local disk at the same
@@ -237,7 +237,7 @@ Status PosixPlatform::SetCacheMode(FileHandle& file, const std::string&,
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return {};
   }
-  // A read back runs two reads ahead too: its hashing then overlaps the
+  // A read back runs reads ahead too: its hashing then overlaps the
   // device's work.
   if (mode == CacheMode::kReadBack && StartReadsAhead(file)) {
     return {};
@@ -288,6 +288,30 @@ Result<std::uint32_t> PosixPlatform::ReadFile(FileHandle file, void* buffer,
   return {static_cast<std::uint32_t>(done), {}};
 }
 
+namespace {
+
+// After a write of `done` bytes at `start` through the cache of a file that
+// is to stay out of it: write-back of this block starts at once, then the
+// block before it (started one call earlier) is waited for and dropped from
+// the cache, so the cache holds at most two blocks of the file instead of
+// all of it. The wait hands this call a failed write-back of that block,
+// which a later flush would no longer see: it is this write's failure.
+Status KeepOutOfCache(int fd, off_t start, off_t done) {
+  if (::sync_file_range(fd, start, done, SYNC_FILE_RANGE_WRITE) != 0) {
+    return Failed("sync_file_range");
+  }
+  if (start < done) return {};
+  if (::sync_file_range(fd, start - done, done,
+                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                            SYNC_FILE_RANGE_WAIT_AFTER) != 0) {
+    return Failed("sync_file_range");
+  }
+  DropCache(fd, start - done, start);
+  return {};
+}
+
+}  // namespace
+
 Result<std::uint32_t> PosixPlatform::WriteFile(FileHandle file,
                                                const void* buffer,
                                                std::uint32_t count) {
@@ -300,23 +324,25 @@ Result<std::uint32_t> PosixPlatform::WriteFile(FileHandle file,
            (errno == EINTR || (errno == EAGAIN && WaitWritable(Fd(file)))));
   if (done < 0) return {0, Failed("write")};
   if ((file.traits & kTraitDropCache) != 0 && done > 0 && start >= 0) {
-    // Start write-back of this block at once, then wait for the block
-    // before it (started one call earlier) and drop it from the cache: the
-    // cache holds at most two blocks of the file instead of all of it. The
-    // wait hands this call a failed write-back of that block, which a later
-    // flush would no longer see: it is this write's failure.
-    if (::sync_file_range(Fd(file), start, done, SYNC_FILE_RANGE_WRITE) != 0) {
-      return {0, Failed("sync_file_range")};
-    }
-    if (start >= done) {
-      if (::sync_file_range(Fd(file), start - done, done,
-                            SYNC_FILE_RANGE_WAIT_BEFORE |
-                                SYNC_FILE_RANGE_WRITE |
-                                SYNC_FILE_RANGE_WAIT_AFTER) != 0) {
-        return {0, Failed("sync_file_range")};
-      }
-      DropCache(Fd(file), start - done, start);
-    }
+    const Status kept = KeepOutOfCache(Fd(file), start, done);
+    if (!kept.ok()) return {0, kept};
+  }
+  return {static_cast<std::uint32_t>(done), {}};
+}
+
+Result<std::uint32_t> PosixPlatform::WriteAt(FileHandle file,
+                                             const void* buffer,
+                                             std::uint32_t count,
+                                             std::int64_t position) {
+  ssize_t done;
+  do {
+    done = ::pwrite(Fd(file), buffer, count, static_cast<off_t>(position));
+  } while (done < 0 && errno == EINTR);
+  if (done < 0) return {0, Failed("pwrite")};
+  if ((file.traits & kTraitDropCache) != 0 && done > 0) {
+    const Status kept =
+        KeepOutOfCache(Fd(file), static_cast<off_t>(position), done);
+    if (!kept.ok()) return {0, kept};
   }
   return {static_cast<std::uint32_t>(done), {}};
 }

@@ -25,7 +25,7 @@ inline constexpr std::uint32_t kTraitReadsAhead = 2;
 
 // The reads of one file that run ahead, through Linux native AIO on a
 // descriptor opened for direct I/O: numbered as begun, ended in that order
-// even when the later one completes first.
+// even when a later one completes first.
 struct ReadsInFlight {
   aio_context_t context = 0;
   std::uint64_t begun = 0;
@@ -74,6 +74,9 @@ class PosixPlatform final : public Platform {
   Result<std::uint32_t> EndRead(FileHandle file) override;
   Result<std::uint32_t> WriteFile(FileHandle file, const void* buffer,
                                   std::uint32_t count) override;
+  Result<std::uint32_t> WriteAt(FileHandle file, const void* buffer,
+                                std::uint32_t count,
+                                std::int64_t position) override;
   Status SetPosition(FileHandle file, std::int64_t position) override;
   Result<std::int64_t> FileSize(FileHandle file) override;
   Status SetEndOfFile(FileHandle file) override;
@@ -113,6 +116,7 @@ class PosixPlatform final : public Platform {
 
   bool IsNtFamily() override { return true; }
   Status EnablePrivileges() override { return {}; }
+  Status EnterBackgroundMode() override;
   Result<bool> IsCharacterDevice(FileHandle file) override;
   bool IsLeadByte(unsigned char) override { return false; }
   char TimeSeparator() override { return ':'; }

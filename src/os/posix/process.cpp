@@ -5,7 +5,9 @@
 #include <limits.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <mutex>
@@ -99,6 +101,21 @@ bool PosixPlatform::SetLockLimits(const LockLimits& limits) {
   if (errno != EPERM || wanted.rlim_cur > current.rlim_max) return false;
   wanted.rlim_max = current.rlim_max;
   return ::setrlimit(RLIMIT_MEMLOCK, &wanted) == 0;
+}
+
+Status PosixPlatform::EnterBackgroundMode() {
+  // Both are the calling thread's and pass to the threads it starts, so
+  // this comes before the writer's. The idle I/O class is served only
+  // when no other I/O waits on the device.
+  constexpr int kWhoProcess = 1;  // IOPRIO_WHO_PROCESS
+  constexpr int kClassIdle = 3;   // IOPRIO_CLASS_IDLE
+  constexpr int kClassShift = 13;
+  if (::syscall(SYS_ioprio_set, kWhoProcess, 0, kClassIdle << kClassShift) !=
+      0) {
+    return Failed("ioprio_set");
+  }
+  if (::setpriority(PRIO_PROCESS, 0, 19) != 0) return Failed("setpriority");
+  return {};
 }
 
 std::uint32_t PosixPlatform::TickCount() {

@@ -318,6 +318,23 @@ Result<std::uint32_t> Win32Platform::WriteFile(FileHandle file,
   return {done, {}};
 }
 
+Result<std::uint32_t> Win32Platform::WriteAt(FileHandle file,
+                                             const void* buffer,
+                                             std::uint32_t count,
+                                             std::int64_t position) {
+  // On a handle opened for synchronous transfers the offset in OVERLAPPED
+  // places the write and the call still returns once it is done.
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(position));
+  at.OffsetHigh =
+      static_cast<DWORD>(static_cast<std::uint64_t>(position) >> 32);
+  DWORD done = 0;
+  if (!::WriteFile(Native(file), buffer, count, &done, &at)) {
+    return {0, Failed("WriteFile")};
+  }
+  return {done, {}};
+}
+
 Status Win32Platform::SetPosition(FileHandle file, std::int64_t position) {
   LONG high = static_cast<LONG>(position >> 32);
   // All ones in the low half is a valid position; only the last-error

@@ -124,6 +124,9 @@ class Win32Platform final : public Platform {
   Result<std::uint32_t> EndRead(FileHandle) override;
   Result<std::uint32_t> WriteFile(FileHandle file, const void* buffer,
                                   std::uint32_t count) override;
+  Result<std::uint32_t> WriteAt(FileHandle file, const void* buffer,
+                                std::uint32_t count,
+                                std::int64_t position) override;
   Status SetPosition(FileHandle file, std::int64_t position) override;
   Result<std::int64_t> FileSize(FileHandle file) override;
   Status SetEndOfFile(FileHandle file) override;
@@ -163,6 +166,7 @@ class Win32Platform final : public Platform {
   std::string DescribeError(const Status& status) override;
   bool IsNtFamily() override;
   Status EnablePrivileges() override;
+  Status EnterBackgroundMode() override;
   Result<bool> IsCharacterDevice(FileHandle file) override;
   char TimeSeparator() override;
   void* AllocatePages(std::size_t size) override;

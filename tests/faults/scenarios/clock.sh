@@ -16,7 +16,7 @@ scenario_tick_wrap() {
     new_case "$name"
     make_source "$dir/w.bin" $((400 * 4096 + 100))
     run_env+=(TZ=UTC FAKETIME="@$start x20" NO_FAKE_STAT=1 LD_PRELOAD="$faketime_lib")
-    inject -e inject=write:delay_enter=5000
+    inject -e inject=write,pwrite64:delay_enter=5000
     run_ferrux "$dir/w.bin" "$dst" 4096
     check "completes identical" completed "$dir/w.bin" "$dst/w.bin"
     # One row about every 10 s, before the wrap as after it, and the last.

@@ -11,8 +11,8 @@ source "$here/../../tools/loopback-shares.sh"
 # The next run under a time limit of $1 s, each write waiting 60 ms; with
 # "sampled", the first and the thousandth wait last 2 s.
 slow_writes() {
-  local args=(-e trace=write -e inject=write:delay_enter=60000)
-  [[ -z ${2:-} ]] || args=(-e trace=write,clock_nanosleep -e inject=write:delay_enter=60000
+  local args=(-e trace=write,pwrite64 -e inject=write,pwrite64:delay_enter=60000)
+  [[ -z ${2:-} ]] || args=(-e trace=write,pwrite64,clock_nanosleep -e inject=write,pwrite64:delay_enter=60000
     -e inject=clock_nanosleep:delay_enter=2000000:when=1+999)
   inject --seccomp-bpf "${args[@]}"
   run_wrap=(timeout "$1" "${run_wrap[@]}")

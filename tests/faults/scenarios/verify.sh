@@ -27,7 +27,7 @@ scenario_verify_kill_damage_resume() {
   # Each write waits 20 ms, a checkpoint every 50 ms: segments of a few
   # blocks; killed once half the source is stored as copied.
   fast_clock 200
-  inject -e trace=write -e inject=write:delay_enter=20000
+  inject -e trace=write,pwrite64 -e inject=write,pwrite64:delay_enter=20000
   start_ferrux /V "$src" "$dst" 1048576
   timeout 60 bash -c 'until c=$(od -An -t d8 -N 8 "$0" 2>/dev/null) && ((${c:-0} >= 20971520)); do sleep 0.02; done' "$final.size"
   child=$(pgrep -P "$run_pid")

@@ -51,8 +51,12 @@ TEST(ReadSwitches, FormsOrderValuesAndErrors) {
     bool ordinary = false;
     std::uint32_t retries = 0, wait = 30;
     bool verify = false;
+    std::uint64_t rate = 0;
+    bool background = false;
   };
   const std::string range = ": a number from 0 to ";
+  const std::string rate =
+      ": a rate from 0 to 1024G bytes per second is needed";
   const Case cases[] = {
       {{"s", "/O"}, 0, ""},
       {{"/o", "s"}, 1, "", true},
@@ -71,6 +75,24 @@ TEST(ReadSwitches, FormsOrderValuesAndErrors) {
       {{"--wait= 1"}, 0, "Bad switch --wait= 1" + range + "86400 is needed"},
       {{"--retries"}, 0, "Bad switch --retries" + range + "1000000 is needed"},
       {{"/O", "--ordinary"}, 1, "Switch given twice: --ordinary"},
+      {{"/bw:5m", "/Bg", "s"}, 2, "", false, 0, 30, false, 5 << 20, true},
+      {{"--bwlimit=1024G", "--background", "s"},
+       2,
+       "",
+       false,
+       0,
+       30,
+       false,
+       1ULL << 40,
+       true},
+      {{"/BW:0", "/BW7", "s"}, 1, "", false, 0, 30, false, 0},
+      {{"--bwlimit=2k"}, 1, "", false, 0, 30, false, 2048},
+      {{"/BW:1025G"}, 0, "Bad switch /BW:1025G" + rate},
+      {{"/BW:5MB"}, 0, "Bad switch /BW:5MB" + rate},
+      {{"/BW:-1"}, 0, "Bad switch /BW:-1" + rate},
+      {{"/BW:K"}, 0, "Bad switch /BW:K" + rate},
+      {{"--bwlimit"}, 0, "Bad switch --bwlimit" + rate},
+      {{"/BG:1"}, 0, ""},
       {{"--verify", "/v"}, 1, "Switch given twice: /v"}};
   for (const Case& c : cases) {
     JobSettings settings;
@@ -82,6 +104,8 @@ TEST(ReadSwitches, FormsOrderValuesAndErrors) {
     EXPECT_EQ(settings.retries, c.retries) << c.arguments[0];
     EXPECT_EQ(settings.wait_seconds, c.wait) << c.arguments[0];
     EXPECT_EQ(settings.verify, c.verify) << c.arguments[0];
+    EXPECT_EQ(settings.rate_limit, c.rate) << c.arguments[0];
+    EXPECT_EQ(settings.background, c.background) << c.arguments[0];
   }
 }
 

@@ -120,7 +120,7 @@ std::vector<Row> Rows() {
        "Exception EInOutError\nI/O error 64\nRetry 1 of 3 in 60 s\n"
        "Target File already complete\n", "a.bin"},
       {"short write of the writer, no retries", {},
-       {{"WriteFile", 3, Fake::kShort, ".tmp"}}, {}, 1, 0,
+       {{"WriteAt", 3, Fake::kShort, ".tmp"}}, {}, 1, 0,
        "Exception Exception in module ferrux at 00000000.\n"
        "Not all bytes written: 2048.\n", "a.bin.tmp*"},
       {"share dead, then its mount point a bare folder", {"/R:3", "/W:60"},
