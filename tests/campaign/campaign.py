@@ -27,11 +27,11 @@ CALLS = ['fsync', 'unlinkat', 'renameat2', 'write', 'fdatasync', 'openat', 'read
 SWITCHES = st.lists(st.sampled_from(['/R:3 /W:1', '/V', '/O', '/R:5 /W:3']), max_size=2,
                     unique_by=lambda s: s[:2]).map(' '.join)
 STOPS = st.one_of(st.none(),
-                  st.builds('kill={}:{}'.format, st.sampled_from(CALLS), st.integers(1, 6)),
+                  st.builds('kill={}:{}'.format, st.sampled_from(CALLS), st.integers(1, 4)),
                   st.sampled_from([0.2, 0.5, 1.0, 2.0]).map('after={}'.format))
 FAULTS = st.one_of(st.none(), st.builds(
     'fail={}:{}:{}'.format, st.sampled_from(CALLS),
-    st.sampled_from(['EIO', 'ENOSPC', 'ENOTCONN', 'EINTR']), st.integers(1, 6)),
+    st.sampled_from(['EIO', 'ENOSPC', 'ENOTCONN', 'EINTR']), st.integers(1, 4)),
     st.builds('shim={}:{}:{}'.format, st.sampled_from(['WRITE', 'READ']),
               st.integers(1, 9), st.sampled_from(['half', 'none'])))
 EVENTS = ['edit the source', 'append to the source', 'copy the same', 'copy plainly',
@@ -404,7 +404,8 @@ class Campaign(RuleBasedStateMachine):
 
     def attributes_carried(self, final, run):
         src, dst = os.stat(self.src), os.stat(final)
-        if self.fs in ('local', 'sshfs', 'faultfs') and 'Attributes not set' not in run['out'] \
+        # (modes: not on Windows, nor where the file system sets its own)
+        if self.fs in ('local', 'sshfs', 'faultfs') and not self.windows and 'Attributes not set' not in run['out'] \
                 and stat.S_IMODE(src.st_mode) != stat.S_IMODE(dst.st_mode) and not self.unreadable:
             self.violate(f'the final file has mode {stat.S_IMODE(dst.st_mode):o}, the source '
                          f'{stat.S_IMODE(src.st_mode):o}: run {run["tag"]}')

@@ -122,7 +122,7 @@ plant() {  # NAME KIND
 }
 
 run() {  # TAG [OPTION...] -- ARGUMENT...
-  local tag=$1 env=() pre=() trace=() stop=() limit=120 c k e
+  local tag=$1 env=() pre=() trace=() after= limit=120 c k e
   shift
   while [[ $1 != -- ]]; do
     case $1 in
@@ -134,7 +134,7 @@ run() {  # TAG [OPTION...] -- ARGUMENT...
         if [[ $c == read || $c == write ]]; then env+=("FERRUX_SHIM_${c^^}=$k:${errnos[$e]}") pre+=("$SHIM")
         else trace+=(-e "inject=$c:error=$e:when=$k"); fi ;;
       shim=*) IFS=: read -r c k e <<<"${1#*=}" && env+=("FERRUX_SHIM_$c=$k:$e") pre+=("$SHIM") ;;
-      after=*) stop=(timeout --preserve-status -s KILL "${1#*=}") ;;
+      after=*) after=${1#*=} ;;
       limit=*) limit=${1#*=} ;;
       slow=*) trace+=(-e "inject=write:delay_enter=${1#*=}") ;;
     esac
@@ -144,12 +144,32 @@ run() {  # TAG [OPTION...] -- ARGUMENT...
   ((${#pre[@]} == 0)) || env+=("LD_PRELOAD=$(IFS=:; echo "${pre[*]}")")
   local wrap=(env "${env[@]}")
   ((${#trace[@]} == 0)) || wrap=(strace -f -e quiet=all -o /dev/null "${P[@]}" "${trace[@]}" "${env[@]/#/-E}")
-  # Without the override of file modes that root has, so that a mode 000
-  # source is unreadable.
-  timeout -k 5 "$limit" "${stop[@]}" setpriv --bounding-set=-dac_override,-dac_read_search \
-    "${wrap[@]}" $F "$@" >"out.$tag" 2>&1
-  echo "$? $(date +%s.%N) $([[ -e $D/f.bin ]] && echo named)" >"st.$tag"
+  # Its output through a pipe, which the shim leaves alone (Wine's: to a
+  # file, as Wine's helper processes keep a pipe open after the run).
+  local status
+  if [[ -n $WINE ]]; then
+    go "$@" >"out.$tag"
+    status=$?
+  else
+    go "$@" | cat >"out.$tag"
+    status=${PIPESTATUS[0]}
+  fi
+  echo "$status $(date +%s.%N) $([[ -e $D/f.bin ]] && echo named)" >"st.$tag"
 }
+# Without the override of file modes that root has, so that a mode 000
+# source is unreadable; stopped after $after seconds: the program first
+# (strace lets a tracee live on), then what runs it.
+go() {
+  timeout -k 5 "$limit" setpriv --bounding-set=-dac_override,-dac_read_search \
+    "${wrap[@]}" $F "$@" 2>&1 &
+  local pid=$! killer=
+  [[ -z $after ]] || { (sleep "$after" && kill -KILL $(below $pid) 2>/dev/null) & killer=$!; }
+  wait $pid
+  local status=$?
+  [[ -z $killer ]] || kill $killer 2>/dev/null
+  return $status
+}
+below() { local c; for c in $(cat /proc/"$1"/task/*/children 2>/dev/null); do below "$c"; echo "$c"; done; }
 
 # The campaign's end: its shares down, whatever of it is still mounted unmounted.
 campaign_end() {  # DIR
