@@ -4,7 +4,9 @@
 #
 #   world FS [wine]   a new folder $W (the current one): the source s/f.bin,
 #                     the destination $D on FS (local, sshfs, smb, exfat,
-#                     faultfs); the program $F, or the Windows build $EXE
+#                     faultfs, faultfs-link and faultfs-replacing, whose
+#                     names are given as sshfs's and as SMB's); the program
+#                     $F, or the Windows build $EXE
 #   run TAG [OPTION...] -- ARGUMENT...   one run, time-limited (limit=S),
 #       its output in out.TAG: xN (a clock N times fast), kill=CALL:K (a
 #       KILL at the K-th CALL on the copy's or the source's names),
@@ -21,7 +23,9 @@ export WINEDEBUG=-all
 declare -A errnos=([EIO]=5 [ENOSPC]=28 [ENOTCONN]=107 [EINTR]=4)
 
 world() {  # FS [wine]
-  W=$(mktemp -d "${CAMPAIGN_WORK:-/tmp}/world.XXXXXX") FS=$1 WINE=${2:-}
+  W=$(mktemp -d "${CAMPAIGN_WORK:-/tmp}/world.XXXXXX") FS=$1 WINE=${2:-} WAY=
+  [[ $FS != faultfs-* ]] || WAY=,${FS#faultfs-} FS=faultfs
+  WAY=${WAY/link/link_way} && WAY=${WAY/replacing/replacing_rename}
   cd "$W" && mkdir s && touch t && shares=${CAMPAIGN_SHARES:-$W/shares} && mkdir -p "$shares"
   MP=$shares/$FS/mnt D=$shares/$FS/mnt
   case $FS in
@@ -41,7 +45,7 @@ share_alive() { timeout 10 stat "$D/." >/dev/null 2>&1 && mountpoint -q "$MP"; }
 
 faultfs_up() {  # the changes from here on are recorded, for a power cut
   rm -rf snap && cp -a back snap && mkdir -p mnt
-  "$FAULTFS" back mnt -f -o "journal=$W/j" 2>>faultfs.log & echo $! >faultfs.pid && disown
+  "$FAULTFS" back mnt -f -o "journal=$W/j$WAY" 2>>faultfs.log & echo $! >faultfs.pid && disown
   _lb_until 5 mountpoint -q mnt
 }
 cut_power() {  # ordered|any PICK: the state PICK (modulo their number) a cut leaves
