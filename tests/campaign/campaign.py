@@ -120,8 +120,13 @@ class Campaign(RuleBasedStateMachine):
         STATS['steps'] += 1
         self.steps.append(f'state.{rule_name}({", ".join(f"{k}={v!r}" for k, v in kw.items())})')
 
-    def violate(self, what):
-        kind = what.split(':')[0]
+    def violate(self, kind, detail='', r=None):
+        """Ends the example (or notes a kind found before). A kind is the
+        invariant, the file system and how the run ended, so that distinct
+        faults of one invariant are told apart."""
+        last = re.sub(r'\d+', 'N', r['out'].splitlines()[-1]) if r and r['status'] and r['out'] else ''
+        kind = f'{kind} [{self.fs.split("-")[0]}{", Windows" if self.windows else ""}]' + (f': {last}' if last else '')
+        what = f'{kind} -- {detail}'
         self.sh.log.append(f'# VIOLATED: {what}')
         if kind in CFG['seen'] and not CFG.get('replaying'):
             STATS['again'][kind] = STATS['again'].get(kind, 0) + 1
@@ -240,7 +245,7 @@ class Campaign(RuleBasedStateMachine):
     # started there may have written it (it is then a local folder like any).
     def bare_held(self, out):
         if 'held:' in out and not self.bare_ok:
-            self.violate('written into the bare mount point: ' + out.split('held:')[1].strip())
+            self.violate('written into the bare mount point', out.split('held:')[1].strip())
         self.bare_ok = self.bare_ok and self.share == 'unmounted'
 
     @precondition(lambda self: self.fs.startswith('faultfs') and self.share == 'up')
@@ -305,7 +310,7 @@ class Campaign(RuleBasedStateMachine):
     def runs(self, runs, cmd, clean=False):
         """Runs CMD, which starts RUNS (CLEAN: the first meets nothing in its way
         but, under /R, one failing call), then checks what they did."""
-        before, size_before = self.facts('f.bin'), self.facts('f.bin.size')
+        before, size_before = self.facts('f.bin') if self.share == 'up' else 'unknown', self.facts('f.bin.size')
         partial = self.exists('f.bin.tmp') or size_before
         if not before and not partial:
             self.stale, self.tolerated, self.cut = False, {}, False
@@ -333,23 +338,25 @@ class Campaign(RuleBasedStateMachine):
         for r in runs:
             tag, out = r['tag'], r['out'][-200:]
             if r['status'] == 124:
-                self.violate(f'a run hung: run {tag} past its {r["limit"]} s')
+                self.violate('a run hung', f'run {tag} past its {r["limit"]} s')
             if r['status'] not in (0, 1) and not (r['stop'] and r['status'] == 137):
-                self.violate(f'a run ended by a signal nobody sent: run {tag} ended {r["status"]}')
+                self.violate('a run ended by a signal nobody sent', f'run {tag} ended {r["status"]}')
             if r['status'] == 1 and not REPORT.search(r['out']):
-                self.violate(f'a failing run ended without a clear report: run {tag}: {out!r}')
+                self.violate('a failing run ended without a clear report', f'run {tag}: {out!r}')
         if ok and self.share == 'up':
             final = self.path('f.bin')
             if not os.path.isfile(final) or os.path.islink(final):
-                self.violate(f'exit 0 without a final file: run {ok[0]["tag"]}')
+                self.violate('exit 0 without a final file', f'run {ok[0]["tag"]}')
             # A change of the source once the copy had its name comes too late for it.
             if not (changes and all(c == 'named' for c in changes) and sha(final) == source_before):
-                self.same_as_source('exit 0 with a final file unlike the source',
-                                    final, any('/V' in r['switches'] for r in ok))
+                verified = any('/V' in r['switches'] for r in ok)
+                self.same_as_source('exit 0 with a final file unlike the source'
+                                    + (', the source changed meanwhile' if changes else '')
+                                    + (', verified' if verified else ''), final, verified)
                 self.attributes_carried(final, ok[0])
             left = [n for n in NAMES[1:] if self.exists(n) and self.planted.get(n, (0, 0))[1] != self.facts(n)]
             if len(ok) == len(runs) and left:  # (what the world put there, untouched, may stay)
-                self.violate('exit 0 with leftovers: ' + ' '.join(left))
+                self.violate('exit 0 with leftovers', ' '.join(left))
         for r in runs:
             if r['status'] != 1 or self.share != 'up':
                 continue
@@ -360,16 +367,15 @@ class Campaign(RuleBasedStateMachine):
             # run made under /R or which a stopped run's finishing left.
             if right and r['named'] and not changes and all(o['end'] <= r['end'] for o in runs) \
                     and (r['retries'] and before is None or stopped_named and partial):
-                self.violate(f'a finished copy reported as failed: run {r["tag"]} ended 1 beside '
-                             f'the right named copy: {r["out"][-200:]!r}')
+                self.violate('a finished copy reported as failed', f'run {r["tag"]} ended 1 beside the right '
+                             f'named copy: {r["out"][-200:]!r}', r)
             # (Without /R, a failure once the copy had its name may leave it named.)
-            if len(runs) == 1 and not changes and self.facts('f.bin') != before \
+            if len(runs) == 1 and not changes and before != 'unknown' and self.facts('f.bin') != before \
                     and not (right and not r['retries'] and not before):
-                self.violate(f'a failing run changed the final name: run {r["tag"]}')
+                self.violate('a failing run changed the final name', f'run {r["tag"]}', r)
         if clean and runs[0]['status'] != 0:
             self.violate(f'nothing was wrong{" but one failing call under /R" if runs[0]["fault"] else ""}'
-                         f', yet no copy: run {runs[0]["tag"]} ended {runs[0]["status"]}: '
-                         f'{runs[0]["out"][-200:]!r}')
+                         ', yet no copy', f'run {runs[0]["tag"]}: {runs[0]["out"][-200:]!r}', runs[0])
         self.check_world(size_before != self.facts('f.bin.size'))
 
     # ---- the checker ----
@@ -402,19 +408,18 @@ class Campaign(RuleBasedStateMachine):
         bad = self.diff(path, limit)
         allowed = {o for o, why in self.tolerated.items() if not (verified and why == 'flip')}
         if bad - allowed:
-            self.violate(f'{what}: {path} differs at {sorted(bad)[:5]}'
-                         f'{" after a verified run" if verified else ""}')
+            self.violate(what, f'{path} differs at {sorted(bad)[:5]}')
 
     def attributes_carried(self, final, run):
         src, dst = os.stat(self.src), os.stat(final)
         # (modes: not on Windows, nor where the file system sets its own)
         if self.fs[:5] in ('local', 'sshfs', 'fault') and not self.windows and 'Attributes not set' not in run['out'] \
                 and stat.S_IMODE(src.st_mode) != stat.S_IMODE(dst.st_mode) and not self.unreadable:
-            self.violate(f'the final file has mode {stat.S_IMODE(dst.st_mode):o}, the source '
-                         f'{stat.S_IMODE(src.st_mode):o}: run {run["tag"]}')
+            self.violate('the final file has another mode than the source', f'{stat.S_IMODE(dst.st_mode):o}, '
+                         f'the source {stat.S_IMODE(src.st_mode):o}: run {run["tag"]}')
         slack = 0.001 if self.fs[:5] in ('local', 'fault') else 2.0  # shares keep coarser times
         if 'FileTime not' not in run['out'] and abs(src.st_mtime - dst.st_mtime) > slack:
-            self.violate(f'the final file has another time than the source: run {run["tag"]}')
+            self.violate('the final file has another time than the source', f'run {run["tag"]}')
 
     def count(self):
         """The stored count and stamp (length, time in ns) of NAME.size, if stamped."""
@@ -429,19 +434,18 @@ class Campaign(RuleBasedStateMachine):
         """What must hold whatever happened (of a count: one just stored)."""
         for victim, digest in self.victims.items():
             if self.share == 'up' and sha(victim) != digest:
-                self.violate(f'a victim file was written: {victim}')
+                self.violate('a victim file was written', victim)
         if self.share == 'unmounted' and not self.bare_ok and os.listdir(self.MP):
-            self.violate(f'written into the bare mount point: {os.listdir(self.MP)}')
+            self.violate('written into the bare mount point', str(os.listdir(self.MP)))
         if set(os.listdir(f'{self.W}/s')) - {'f.bin'}:
-            self.violate(f'written beside the source: {os.listdir(f"{self.W}/s")}')
+            self.violate('written beside the source', str(os.listdir(f"{self.W}/s")))
         stored = self.count() if self.share == 'up' and counted and not self.planted else None
         src = os.stat(self.src)
         if stored and stored[0] and stored[1:] == (src.st_size, src.st_mtime_ns):
             holder = next((self.path(n) for n in NAMES[1::-1] if self.exists(n)), None)
             if holder is None or not os.path.isfile(holder) or os.path.getsize(holder) < stored[0]:
-                self.violate(f'a stored count {stored[0]} beyond the copy ({holder})')
-            self.same_as_source(f'a stored count {stored[0]} over bytes unlike the source',
-                                holder, False, stored[0])
+                self.violate('a stored count beyond the copy', f'{stored[0]} ({holder})')
+            self.same_as_source('a stored count over bytes unlike the source', holder, False, stored[0])
 
     # ---- the world put right, then at most two plain runs ----
     def teardown(self):
@@ -482,7 +486,7 @@ class Campaign(RuleBasedStateMachine):
                 self.sh('rm -rf "$D/f.bin"')
                 self.planted.pop('f.bin', None)
             elif remedies:
-                self.violate(f'the world put right, the remedy did not help: {last}')
+                self.violate('the world put right, the remedy did not help', last, r)
             elif plain:
                 return  # two plain runs, each ending in a clear report
 
