@@ -125,7 +125,7 @@ class Campaign(RuleBasedStateMachine):
         invariant, the file system and how the run ended, so that distinct
         faults of one invariant are told apart."""
         last = re.sub(r'\d+', 'N', r['out'].splitlines()[-1]) if r and r['status'] and r['out'] else ''
-        kind = f'{kind} [{self.fs.split("-")[0]}{", Windows" if self.windows else ""}]' + (f': {last}' if last else '')
+        kind += (' [Windows]' if self.windows else '') + (f': {last}' if last else '')
         what = f'{kind} -- {detail}'
         self.sh.log.append(f'# VIOLATED: {what}')
         if kind in CFG['seen'] and not CFG.get('replaying'):
@@ -138,10 +138,9 @@ class Campaign(RuleBasedStateMachine):
         raise KINDS.setdefault(kind, type('Violation_' + re.sub(r'\W', '_', kind), (Violation,), {}))(what)
 
     # ---- the world ----
-    @initialize(fs=st.deferred(lambda: st.sampled_from(
-        [f + way for f in CFG['fss'] for way in (('', '-link', '-replacing') if f == 'faultfs' else ('',))])),
-                windows=st.integers(0, 5).map(lambda n: n == 5), size=st.sampled_from(SIZES))
-    def world(self, fs, windows, size):
+    @initialize(fs=st.deferred(lambda: st.sampled_from(CFG['fss'])), windows=st.integers(0, 5).map(lambda n: n == 5),
+                size=st.sampled_from(SIZES), way=st.sampled_from(['', '-link', '-replacing']))
+    def world(self, fs, windows, size, way=''):
         try:
             final = current_build_context().is_final
         except Exception:  # a replay, outside Hypothesis
@@ -150,7 +149,7 @@ class Campaign(RuleBasedStateMachine):
             raise Stop()
         windows = windows and CFG['wine']
         if fs.startswith('faultfs'):  # its power cuts rebuild every state in memory
-            size = min(size, 3 * MiB + 12345)
+            size, fs = min(size, 3 * MiB + 12345), fs.split('-')[0] + way  # (and it names files three ways)
         self.step('world', fs=fs, windows=windows, size=size)
         STATS['examples'] += 1
         STATS['fs'][fs] = STATS['fs'].get(fs, 0) + 1
@@ -272,7 +271,8 @@ class Campaign(RuleBasedStateMachine):
             clock, fault, stop = '', None, stop if stop and stop.startswith('after') else None
         if self.fs == 'local':
             meanwhile = [m for m in meanwhile if 'share' not in m[1]]
-        self.bare_ok = self.bare_ok or self.share == 'unmounted'
+        start = self.share
+        self.bare_ok = self.bare_ok or start == 'unmounted'
         n, wait = map(int, (re.findall(r'/R:(\d+) /W:(\d+)', switches) or [(0, 0)])[0])
         main = self.run_of(switches, stop, fault, n, 90 + n * (wait + 30))
         # A copy that something meets is spread over some 2 s (and one stopped after a time).
@@ -300,23 +300,26 @@ class Campaign(RuleBasedStateMachine):
         # /R rides out one failing call, or a share lost and back well within its waits.
         back = meanwhile and all('share' in e for _, e in meanwhile) and self.share == 'up' \
             and n * wait > max(d for d, _ in meanwhile) + 5 and not fault
-        self.runs(runs, cmd, clean=not stop and (back or not meanwhile and (not fault or one_off)))
+        # (a copy made on a bare mount point, or on a share unmounted under it, is out of sight)
+        seen = start != 'unmounted' and all(e != 'unmount the share' for _, e in meanwhile)
+        self.runs(runs, cmd, not stop and (back or not meanwhile and (not fault or one_off)), start, seen)
 
     def run_of(self, switches, stop, fault, retries, limit):
         self.tag += 1
         return {'tag': self.tag, 'switches': switches, 'stop': stop, 'fault': fault,
                 'retries': retries, 'limit': limit}
 
-    def runs(self, runs, cmd, clean=False):
-        """Runs CMD, which starts RUNS (CLEAN: the first meets nothing in its way
-        but, under /R, one failing call), then checks what they did."""
-        before, size_before = self.facts('f.bin') if self.share == 'up' else 'unknown', self.facts('f.bin.size')
+    def runs(self, runs, cmd, clean=False, start='up', seen=True):
+        """Runs CMD, which starts RUNS on a share in state START (CLEAN: the first
+        meets nothing in its way but, under /R, one failing call or a share lost
+        and back), then checks what they did (SEEN: a final file they made is in sight)."""
+        before, size_before = self.facts('f.bin') if start == 'up' else 'unknown', self.facts('f.bin.size')
         partial = self.exists('f.bin.tmp') or size_before
         if not before and not partial:
             self.stale, self.tolerated, self.cut = False, {}, False
         # What earlier runs left is theirs to finish, but a named copy with
         # nothing beside it is done, and its name taken.
-        clean = clean and self.share == 'up' and not (self.planted or self.tolerated or self.unreadable
+        clean = clean and start == 'up' and not (self.planted or self.tolerated or self.unreadable
                                                       or self.stale or self.cut or before and not partial)
         source_before = sha(self.src)
         self.bare_held(self.sh(f'rm -f changes; {cmd}'))
@@ -343,7 +346,7 @@ class Campaign(RuleBasedStateMachine):
                 self.violate('a run ended by a signal nobody sent', f'run {tag} ended {r["status"]}')
             if r['status'] == 1 and not REPORT.search(r['out']):
                 self.violate('a failing run ended without a clear report', f'run {tag}: {out!r}')
-        if ok and self.share == 'up':
+        if ok and self.share == 'up' and seen:
             final = self.path('f.bin')
             if not os.path.isfile(final) or os.path.islink(final):
                 self.violate('exit 0 without a final file', f'run {ok[0]["tag"]}')
@@ -353,7 +356,7 @@ class Campaign(RuleBasedStateMachine):
                 self.same_as_source('exit 0 with a final file unlike the source'
                                     + (', the source changed meanwhile' if changes else '')
                                     + (', verified' if verified else ''), final, verified)
-                self.attributes_carried(final, ok[0])
+                self.attributes_carried(final, ok[0], changes)
             left = [n for n in NAMES[1:] if self.exists(n) and self.planted.get(n, (0, 0))[1] != self.facts(n)]
             if len(ok) == len(runs) and left:  # (what the world put there, untouched, may stay)
                 self.violate('exit 0 with leftovers', ' '.join(left))
@@ -410,16 +413,17 @@ class Campaign(RuleBasedStateMachine):
         if bad - allowed:
             self.violate(what, f'{path} differs at {sorted(bad)[:5]}')
 
-    def attributes_carried(self, final, run):
+    def attributes_carried(self, final, run, changed):
         src, dst = os.stat(self.src), os.stat(final)
         # (modes: not on Windows, nor where the file system sets its own)
         if self.fs[:5] in ('local', 'sshfs', 'fault') and not self.windows and 'Attributes not set' not in run['out'] \
                 and stat.S_IMODE(src.st_mode) != stat.S_IMODE(dst.st_mode) and not self.unreadable:
-            self.violate('the final file has another mode than the source', f'{stat.S_IMODE(dst.st_mode):o}, '
+            self.violate(f'the final file has another mode than the source on {self.fs}', f'{stat.S_IMODE(dst.st_mode):o}, '
                          f'the source {stat.S_IMODE(src.st_mode):o}: run {run["tag"]}')
         slack = 0.001 if self.fs[:5] in ('local', 'fault') else 2.0  # shares keep coarser times
         if 'FileTime not' not in run['out'] and abs(src.st_mtime - dst.st_mtime) > slack:
-            self.violate('the final file has another time than the source', f'run {run["tag"]}')
+            self.violate(f'the final file has another time than the source on {self.fs}'
+                         + (', the source changed meanwhile' if changed else ''), f'run {run["tag"]}')
 
     def count(self):
         """The stored count and stamp (length, time in ns) of NAME.size, if stamped."""

@@ -123,6 +123,7 @@ plant() {  # NAME KIND
     fifo) mkfifo "$D/$1" ;;
     folder) mkdir "$D/$1" ;;
   esac
+  [[ $FS != faultfs ]] || sync "$victim" "$D/$1" "$D"  # (what the world made survives a cut)
 }
 
 run() {  # TAG [OPTION...] -- ARGUMENT...
