@@ -141,7 +141,7 @@ run() {  # TAG [OPTION...] -- ARGUMENT...
       shim=*) IFS=: read -r c k e <<<"${1#*=}" && env+=("FERRUX_SHIM_$c=$k:$e") pre+=("$SHIM") ;;
       after=*) after=${1#*=} ;;
       limit=*) limit=${1#*=} ;;
-      slow=*) trace+=(-e "inject=write:delay_enter=${1#*=}") ;;
+      slow=*) trace+=(-e "inject=write,pwrite64:delay_enter=${1#*=}") ;;
     esac
     shift
   done
