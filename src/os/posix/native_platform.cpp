@@ -456,9 +456,13 @@ Result<FileTimes> PosixPlatform::GetFileTimes(FileHandle file) {
 
 Status PosixPlatform::SetFileTimes(FileHandle file, const FileTimes& times) {
   // Linux keeps no settable creation time; only the last-write time moves.
+  // The access time is given as it is rather than left out: FUSE file
+  // systems (exFAT, SMB through smbnetfs) drop the whole change when one
+  // of the two is omitted.
+  struct stat now;
+  if (::fstat(Fd(file), &now) != 0) return Failed("fstat");
   struct timespec values[2];
-  values[0].tv_sec = 0;
-  values[0].tv_nsec = UTIME_OMIT;
+  values[0] = now.st_atim;
   values[1].tv_sec = static_cast<time_t>(times.last_write);
   values[1].tv_nsec = static_cast<long>(times.last_write_fraction);
   if (::futimens(Fd(file), values) != 0) return Failed("futimens");
