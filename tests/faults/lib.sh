@@ -140,3 +140,16 @@ share_down() {
   umount "$mnt" 2>/dev/null || { sleep 0.2; umount "$mnt"; } || umount -l "$mnt"
   wait "$faultfs_pid" 2>/dev/null
 }
+
+# SRC DSTDIR STAMPED [whole-seconds]: a new source SRC (its time in whole
+# seconds if asked) of which NAME.tmp holds the first 2 MiB and NAME.size
+# the count, with the stamp of SRC (its size and time in ns) when STAMPED
+# is "stamped".
+stopped_copy() {
+  local final=$2/$(basename "$1")
+  make_source "$1" $((4 * 1048576 + 1000))
+  [[ -z ${4:-} ]] || touch -d "@$(stat -c %Y "$1")" "$1"
+  head -c $((2 * 1048576)) "$1" >"$final.tmp"
+  perl -e 'print pack("q<", 2097152), @ARGV ? pack("a4q<q<", "FXS1", @ARGV) : ""' \
+    $([[ $3 == stamped ]] && stat -c '%s %.9Y' "$1" | tr -d .) >"$final.size"
+}
