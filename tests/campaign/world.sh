@@ -27,10 +27,11 @@ world() {  # FS [wine]
   [[ $FS != faultfs-* ]] || WAY=,${FS#faultfs-} FS=faultfs
   WAY=${WAY/link/link_way} && WAY=${WAY/replacing/replacing_rename}
   cd "$W" && mkdir s && touch t && shares=${CAMPAIGN_SHARES:-$W/shares} && mkdir -p "$shares"
-  MP=$shares/$FS/mnt D=$shares/$FS/mnt
+  # B: the destination as the server (or faultfs's backing folder) has it
+  MP=$shares/$FS/mnt D=$shares/$FS/mnt B=$shares/$FS/export
   case $FS in
-    local) D=$W/d MP= && mkdir d ;;
-    faultfs) mkdir back && MP=$W/mnt D=$W/mnt && faultfs_up ;;
+    local) D=$W/d B=$W/d MP= && mkdir d ;;
+    faultfs) mkdir back && MP=$W/mnt D=$W/mnt B=$W/back && faultfs_up ;;
     smb) D=$MP/127.0.0.1/share ;;
   esac
   [[ $FS == faultfs || $FS == local ]] || share_alive || { _lb_unmount "$MP"; rm -rf "${MP:?}"/*; "${FS}_up" "$shares" >/dev/null; } || return
