@@ -7,7 +7,7 @@ of any copy, never the program's steps.
   campaign.py --program PATH --minutes N [--seed S] [--fs LIST] [--exe PATH]
               [--out DIR] [--shrink-seconds N] [--no-replays] [--switches LIST]
 """
-import argparse, functools, hashlib, inspect, os, re, select, signal, stat, struct, subprocess, sys, time
+import argparse, functools, traceback, hashlib, inspect, os, re, select, signal, stat, struct, subprocess, sys, time
 from hypothesis import HealthCheck, Verbosity, seed, settings, strategies as st
 from hypothesis.control import current_build_context
 from hypothesis.errors import Flaky, Unsatisfiable
@@ -600,7 +600,7 @@ def main():
                 report(f'seed {s} (tools/campaign --seed {s} --fs {a.fs})', hit, f'seed_{s}_{len(found)}')
             s += 1
     except (Broken, Exception) as e:  # the campaign itself failed
-        broken = f'seed {s}: {type(e).__name__}: {e}'
+        broken = f'seed {s}: {type(e).__name__}: {e}\n' + ''.join(traceback.format_exc().splitlines(True)[-12:])
     finally:
         subprocess.run(['bash', '-c', f'source {HERE}/world.sh && campaign_end {a.out}'], capture_output=True)
     fss = ', '.join(f'{k} {v}' for k, v in sorted(STATS['fs'].items()))

@@ -444,7 +444,14 @@ Result<FileTimes> Win32Platform::GetFileTimes(FileHandle file) {
 Status Win32Platform::SetFileTimes(FileHandle file, const FileTimes& times) {
   const FILETIME creation = Split(times.creation);
   const FILETIME write = Split(times.last_write);
-  if (!::SetFileTime(Native(file), &creation, nullptr, &write)) {
+  // The access time is given as it is rather than left out: some file
+  // systems (FUSE ones, as Wine passes the change on) drop the whole change
+  // when one of the times is omitted.
+  FILETIME access;
+  if (!::GetFileTime(Native(file), nullptr, &access, nullptr)) {
+    return Failed("GetFileTime");
+  }
+  if (!::SetFileTime(Native(file), &creation, &access, &write)) {
     return Failed("SetFileTime");
   }
   return {};
