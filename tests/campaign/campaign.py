@@ -377,6 +377,9 @@ class Campaign(RuleBasedStateMachine):
                 left = [n for n in left if n != 'f.bin.size']
             if len(ok) == len(runs) and left:  # (what the world put there, untouched, may stay)
                 self.violate('exit 0 with leftovers', ' '.join(left))
+        # A file someone put at the final name is never replaced by a copy.
+        if ok and 'f.bin' in self.planted and self.share == 'up' and self.planted['f.bin'][1] != self.facts('f.bin'):
+            self.violate('a file at the final name replaced', f'run {ok[0]["tag"]} ended 0', ok[0])
         for r in runs:
             if r['status'] != 1 or self.share != 'up':
                 continue
