@@ -564,7 +564,7 @@ def main():
                     help='the switches a copy draws from (an older build may lack some)')
     a = ap.parse_args()
     start = time.time()
-    exe = a.exe or os.path.realpath(f'{os.path.dirname(a.program)}/../../mingw/bin/ferrux.exe')
+    exe = os.path.realpath(a.exe or f'{os.path.dirname(a.program)}/../../mingw/bin/ferrux.exe')
     CFG.update(switches=a.switches.split(','), fss=a.fs.split(','), shrink=a.shrink_seconds, out=a.out, wine=os.path.exists(exe),
                deadline=start + a.minutes * 60)
     CFG['env'].update(F=os.path.realpath(a.program), EXE=exe, CAMPAIGN_WORK=f'{a.out}/work',

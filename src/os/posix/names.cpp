@@ -167,6 +167,10 @@ Result<bool> PosixPlatform::RenameIfAbsent(FileHandle& file,
   // A file read back last has its reads ahead let go with it: the
   // descriptor that replaces it may bear another number.
   StopReadsAhead(file);
+  // The server stamps a file written through a handle when that handle
+  // closes (SMB): the times set before are put back once it is taken again.
+  struct stat before;
+  const bool stamped = ::fstat(Fd(file), &before) == 0;
   ::close(Fd(file));
   bool renamed = rename();
   for (long wait_ms = 10; !renamed && errno == EBUSY && wait_ms <= 1280;
@@ -179,6 +183,11 @@ Result<bool> PosixPlatform::RenameIfAbsent(FileHandle& file,
   file.native = OpenRetrying(now.folder, now.leaf.c_str(),
                              O_RDWR | O_NOFOLLOW | O_CLOEXEC);
   const Status held = file.valid() ? HoldExclusively(Fd(file)) : Failed("open");
+  if (held.ok() && stamped) {
+    // (Best effort, as the same call on this file succeeded just before.)
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    (void)::futimens(Fd(file), times);
+  }
   if (!held.ok() && file.valid()) {
     ::close(Fd(file));
     file.native = -1;
