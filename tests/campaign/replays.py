@@ -25,3 +25,66 @@ def test_kill_and_resume_under_a_rate_limit():
     state.copy(switches='/BW:16M', block=2 * MiB, clock='x20', stop='after=2.0', fault=None, meanwhile=[])
     state.copy(switches='/BW:16M', block=2 * MiB, clock='', stop=None, fault=None, meanwhile=[])
     state.teardown()
+
+
+# On sshfs after a drop, and on faultfs with the linked rename, the copy of
+# an empty file seemed to keep mode 600: FUSE caches a name's mode.
+def test_seed_1001_1():
+    state = Campaign()
+    state.world(fs='sshfs', windows=False, size=0)
+    state.drop_the_share()
+    state.copy(switches='', block=100000, clock='x20', stop=None, fault=None, meanwhile=[(2.0, 'drop the share')])
+    state.teardown()
+
+
+def test_seed_1004_7():
+    state = Campaign()
+    state.world(fs='faultfs-link', windows=False, size=0)
+    state.teardown()
+
+
+# The source edited while it was copied, with and without /V: exit 0 with
+# the old bytes under the final name (the build before the mends).
+def test_seed_1003_6():
+    state = Campaign()
+    state.world(fs='local', windows=False, size=2097153)
+    state.copy(switches='', block=65536, clock='', stop='kill=linkat:1', fault='fail=unlinkat:EIO:2', meanwhile=[(2.0, 'edit the source')])
+    state.teardown()
+
+
+def test_seed_1003_5():
+    state = Campaign()
+    state.world(fs='local', windows=False, size=2097153)
+    state.copy(switches='/R:5 /W:3 /V', block=2097152, clock='x400', stop='kill=linkat:3', fault='fail=unlinkat:EIO:2', meanwhile=[(2.0, 'edit the source'), (0.2, 'unmount the share')])
+    state.teardown()
+
+
+def test_seed_1006_3():
+    state = Campaign()
+    state.world(fs='smb', windows=False, size=5000)
+    state.copy(switches='', block=4096, clock='x20', stop=None, fault=None, meanwhile=[(0.2, 'edit the source')])
+    state.teardown()
+
+
+# Windows: the source appended to (or a share unmounted) before Wine's run
+# looked at it, which then copied what it found.
+def test_seed_1004_8():
+    state = Campaign()
+    state.world(fs='faultfs', windows=True, size=0)
+    state.copy(switches='', block=65536, clock='x20', stop=None, fault='fail=renameat2:ENOTCONN:2', meanwhile=[(1.0, 'append to the source')])
+    state.cut_the_power(model='any', pick=1795)
+    state.teardown()
+
+
+def test_seed_1004_9():
+    state = Campaign()
+    state.world(fs='faultfs', windows=True, size=0)
+    state.copy(switches='/R:3 /W:1', block=65536, clock='x20', stop=None, fault='fail=renameat2:ENOTCONN:2', meanwhile=[(0.2, 'unmount the share')])
+    state.teardown()
+
+
+# Windows on exFAT: the copy kept no time.
+def test_seed_1007_4():
+    state = Campaign()
+    state.world(fs='exfat', windows=True, size=5000)
+    state.teardown()
