@@ -201,7 +201,7 @@ class Campaign(RuleBasedStateMachine):
         self.moved = True
         self.source_changed()
 
-    @precondition(lambda self: self.share == 'up')
+    @precondition(lambda self: self.share == 'up' and (self.exists('f.bin.tmp') or self.exists('f.bin')))
     @rule(which=st.sampled_from(['f.bin.tmp', 'f.bin']), at=st.integers(0, 99), keep_time=st.booleans())
     def damage_the_copy(self, which, at, keep_time):
         """A byte flipped in what the copy already holds (only /V must see it)."""
