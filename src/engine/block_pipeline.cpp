@@ -122,8 +122,7 @@ Block BlockPipeline::NextRead() {
     // blocks to work on (on a share, their round trips overlap), as far
     // as the pacer lets them in.
     while (ahead_ && !free_.empty() && asked_ < end_ &&
-           in_flight_.size() < kReadsAhead &&
-           MayEnter(in_flight_.empty())) {
+           in_flight_.size() < kReadsAhead && MayEnter(in_flight_.empty())) {
       pacer_.Enter(size_, platform_.TickCount());
       const std::uint32_t slot = free_.front();
       reading_->BeginRead(buffers_[slot], size_, asked_);
