@@ -93,7 +93,7 @@ void BlockPipeline::StartReading(FileChannel& file, std::int64_t from,
 void BlockPipeline::Collect() {
   const std::uint64_t head = head_.load(std::memory_order_acquire);
   for (; collected_ < head; ++collected_) {
-    free_.push_back(records_[collected_ % records_.size()].slot);
+    free_.push_back(records_[Ring(collected_)].slot);
   }
 }
 
@@ -171,8 +171,7 @@ void BlockPipeline::StartWriter(FileChannel& target, std::int64_t written,
 void BlockPipeline::Write(const Block& block, std::uint32_t length) {
   RaiseWriterFailure();
   const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
-  records_[tail % records_.size()] = {block.offset, length, block.length,
-                                      block.slot};
+  records_[Ring(tail)] = {block.offset, length, block.length, block.slot};
   tail_.store(tail + 1, std::memory_order_release);
   work_ready_->Set();
 }
@@ -230,7 +229,7 @@ void BlockPipeline::Loop() {
       }
       work_ready_->Wait();
     }
-    const Record record = records_[head % records_.size()];
+    const Record record = records_[Ring(head)];
     WriteRecord(record);
     written_end_.store(record.offset + record.data, std::memory_order_release);
     head_.store(head + 1, std::memory_order_release);

@@ -171,6 +171,9 @@ class BlockPipeline {
   FileChannel* target_ = nullptr;
   OnWriterFailure on_failure_ = OnWriterFailure::kEndProcess;
   std::vector<Record> records_;
+  std::size_t Ring(std::uint64_t count) const {
+    return static_cast<std::size_t>(count % records_.size());
+  }
   std::atomic<std::uint64_t> head_{0};
   std::atomic<std::uint64_t> tail_{0};
   std::atomic<std::int64_t> written_end_{0};

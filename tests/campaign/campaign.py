@@ -574,6 +574,7 @@ def main():
     ap.add_argument('--switches', default='/R:3 /W:1,/V,/O,/R:5 /W:3,/BW:16M',
                     help='the switches a copy draws from (an older build may lack some)')
     a = ap.parse_args()
+    a.out = os.path.realpath(a.out)  # (the worlds' shells work elsewhere)
     start = time.time()
     exe = os.path.realpath(a.exe or f'{os.path.dirname(a.program)}/../../mingw/bin/ferrux.exe')
     CFG.update(switches=a.switches.split(','), fss=a.fs.split(','), shrink=a.shrink_seconds, out=a.out, wine=os.path.exists(exe),
@@ -602,6 +603,9 @@ def main():
             failed.append(name)
             CFG['seen'].add(Campaign.first)
             report(f'replay {name} failed', Campaign.found[Campaign.first], f'replay_{name[5:]}')
+        except (Broken, Exception) as e:  # the world could not be made
+            failed.append(name)
+            print(f'campaign: replay {name} could not run: {type(e).__name__}: {e}', flush=True)
     CFG['replaying'] = False
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     try:

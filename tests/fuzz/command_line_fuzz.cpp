@@ -32,13 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   // after "--"; a bad one is named; values stay within their ranges. A
   // quoted value may hold any byte, a line feed too.
   static const std::regex form(
-      "/[oOvV]|/"
-      "[rRwW](:[\\s\\S]*)?|--ordinary|--verify|--(retries|wait)(=[\\s\\S]*)?");
+      "/[oOvV]|/[bB][gG]|/([rRwW]|[bB][wW])(:[\\s\\S]*)?|--ordinary|--verify|"
+      "--background|--(retries|wait|bwlimit)(=[\\s\\S]*)?");
   ferrux::app::JobSettings settings;
   const auto read = ferrux::app::ReadSwitches(arguments, settings);
   const std::size_t at = read.source_at;
   Check(at <= arguments.size());
-  Check(settings.retries <= 1000000 && settings.wait_seconds <= 86400);
+  Check(settings.retries <= 1000000 && settings.wait_seconds <= 86400 &&
+        settings.rate_limit <= (std::uint64_t{1} << 40));
   const bool ended = at > 0 && arguments[at - 1] == "--";
   for (std::size_t i = 0; i + (ended ? 1 : 0) < at; ++i) {
     Check(std::regex_match(arguments[i], form));
