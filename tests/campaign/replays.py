@@ -88,3 +88,12 @@ def test_seed_1007_4():
     state = Campaign()
     state.world(fs='exfat', windows=True, size=5000)
     state.teardown()
+
+
+# A positional write failing once under /R: strace counts calls per thread,
+# and each try's writer is a new one, so the shim fails it, by its count.
+def test_seed_89221_1():
+    state = Campaign()
+    state.world(fs='faultfs-link', windows=False, size=5000)
+    state.copy(switches='/R:3 /W:1', block=4096, clock='', stop=None, fault='fail=pwrite64:EIO:1', meanwhile=[])
+    state.teardown()

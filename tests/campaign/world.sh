@@ -137,6 +137,7 @@ run() {  # TAG [OPTION...] -- ARGUMENT...
       # strace counts a call per thread: the data's writes (the writer
       # thread's) and reads fail once by the shim's count instead.
       fail=*) IFS=: read -r c e k <<<"${1#*=}"
+        [[ $c != pwrite64 ]] || c=write  # (the shim counts positional writes as writes)
         if [[ $c == read || $c == write ]]; then env+=("FERRUX_SHIM_${c^^}=$k:${errnos[$e]}") pre+=("$SHIM")
         else trace+=(-e "inject=$c:error=$e:when=$k"); fi ;;
       shim=*) IFS=: read -r c k e <<<"${1#*=}" && env+=("FERRUX_SHIM_$c=$k:$e") pre+=("$SHIM") ;;
