@@ -221,6 +221,7 @@ class Campaign(RuleBasedStateMachine):
     def plant(self, name, kind):
         self.step('plant', name=name, kind=kind)
         self.sh(f'rm -rf "$D/{name}"; plant {name} {kind}')
+        self.planted.pop(name, None)  # (what was there is gone; a share may make no FIFO)
         if self.exists(name):
             self.planted[name] = (kind, self.facts(name))
             victim = f'{self.W}/victim' if self.fs == 'local' else self.path('victim')

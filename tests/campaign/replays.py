@@ -97,3 +97,14 @@ def test_seed_89221_1():
     state.world(fs='faultfs-link', windows=False, size=5000)
     state.copy(switches='/R:3 /W:1', block=4096, clock='', stop=None, fault='fail=pwrite64:EIO:1', meanwhile=[])
     state.teardown()
+
+
+# What was planted at a name is gone once something else is planted there,
+# even where the share makes none (a FIFO on sshfs).
+def test_seed_15314_1():
+    state = Campaign()
+    state.world(fs='sshfs', windows=False, size=4097)
+    state.plant(name='f.bin', kind='copy')
+    state.change_the_source(how='append', at=33)
+    state.plant(name='f.bin', kind='fifo')
+    state.teardown()
