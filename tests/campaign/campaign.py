@@ -324,6 +324,37 @@ class Campaign(RuleBasedStateMachine):
         seen = start != 'unmounted' and all(e != 'unmount the share' for _, e in meanwhile)
         self.runs(runs, cmd, not stop and (back or not meanwhile and (not fault or one_off)), start, seen)
 
+    # ---- aimed: the draws that must meet for a fault where features meet, in one step ----
+    @rule(switches=st.sampled_from(['/V', '/V /R:3 /W:1']), block=st.sampled_from([4096, 65536, 100000]),
+          stop=KILL, which=st.sampled_from(['f.bin.tmp', 'f.bin']), at=st.integers(0, 99))
+    def stopped_damaged_verified(self, switches, block, stop, which, at):
+        """A verified copy stopped, a byte of what it left flipped (its time kept), the copy again."""
+        self.copy(switches=switches, block=block, clock='', stop=stop, fault=None, meanwhile=[])
+        if self.share == 'up':
+            self.damage_the_copy(which=which, at=at, keep_time=True)
+            self.copy(switches=switches, block=block, clock='', stop=None, fault=None, meanwhile=[])
+
+    @precondition(lambda self: self.fs != 'local' and self.share == 'up')
+    @rule(switches=st.sampled_from(['/R:3 /W:1', '/R:5 /W:3']), dead=st.booleans(),
+          when=st.sampled_from([0.2, 0.5, 1.0, 2.0]), back=st.booleans())
+    def retry_across_a_lost_share(self, switches, dead, when, back):
+        """A retrying copy whose share dies (before it starts, or under it) and
+        is unmounted during its wait, then perhaps mounted again."""
+        if dead:
+            self.drop_the_share()
+        events = [] if dead else [(0.2, 'drop the share')]
+        events += [(when + 0.2, 'unmount the share')] + ([(when + 1.2, 'mount the share again')] if back else [])
+        self.copy(switches=switches, block=65536, clock='', stop=None, fault=None, meanwhile=events)
+
+    @rule(switches=st.sampled_from(['/R:3 /W:1', '/R:5 /W:3', '/V /R:3 /W:1']),
+          call=st.sampled_from(['renameat2', 'unlinkat', 'fsync', 'fdatasync', 'linkat', 'pwrite64']),
+          errno=st.sampled_from(['EIO', 'ENOTCONN']), k=st.integers(1, 2),
+          other=st.sampled_from([None, 'copy plainly', 'copy the same']), when=st.sampled_from([0.5, 1.0]))
+    def retry_after_one_failure(self, switches, call, errno, k, other, when):
+        """One failing call (of finishing, mostly) under /R, perhaps another run during the wait."""
+        self.copy(switches=switches, block=65536, clock='', stop=None, fault=f'fail={call}:{errno}:{k}',
+                  meanwhile=[(when, other)] if other else [])
+
     def sizeless(self, r):
         """Whether run R keeps no size file (and reads none)."""
         return '/O' in r['switches'] or os.path.getsize(self.src) < r['block']
