@@ -108,3 +108,22 @@ def test_seed_15314_1():
     state.change_the_source(how='append', at=33)
     state.plant(name='f.bin', kind='fifo')
     state.teardown()
+
+
+# A share dead before the run, unmounted during the retry's wait: the retry
+# must not copy into the bare mount point.
+def test_seed_5101_3():
+    state = Campaign()
+    state.world(fs='sshfs', windows=False, size=5000)
+    state.drop_the_share()
+    state.copy(switches='/R:3 /W:1', block=65536, clock='', stop=None, fault=None, meanwhile=[(1.2, 'unmount the share')])
+    state.teardown()
+
+
+# Another run finishes the copy during the retry's wait: the retry ends with
+# the copy complete, not with its name taken.
+def test_seed_5104_6():
+    state = Campaign()
+    state.world(fs='faultfs', windows=False, size=4097)
+    state.copy(switches='/R:5 /W:3', block=65536, clock='', stop=None, fault='fail=pwrite64:EIO:1', meanwhile=[(1.0, 'copy plainly')])
+    state.teardown()

@@ -1,6 +1,5 @@
-// The system's error texts, which failures a retry may cure (in runs on the
-// in-memory platform), and the background writer's hand-off on the build's
-// own platform (also under ThreadSanitizer).
+// The system's error texts, and the background writer's hand-off on the
+// build's own platform (also under ThreadSanitizer).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,7 +10,6 @@
 #include "engine/failure.h"
 #include "engine/pacer.h"
 #include "os/native_platform.h"
-#include "support/fake_platform.h"
 
 namespace ferrux::engine {
 namespace {
@@ -22,40 +20,6 @@ TEST(Failures, SystemDescriptionsTrimmed) {
   EXPECT_EQ(Win32Message(5, "Access is denied. \r\n"),
             "Win32 Error.  Code: 5.\nAccess is denied");
   EXPECT_EQ(Win32Message(1, "v1.0 ok\t.. "), "Win32 Error.  Code: 1.\nv1.0 ok");
-}
-
-// Which failures a retry takes up, each raised where a run raises it: a
-// write cut short (the channel's own, the writer's), an I/O error or a
-// share gone, but neither refused access nor another run's hold. A
-// checkpoint follows every block of the three.
-TEST(Failures, RetriedWhereWaitingMayCure) {
-  using testing::FakePlatform;
-  const auto another_run_holds = [](FakePlatform& f) {
-    (void)f.OpenFile("a.bin.tmp", os::OpenMode::kReadWriteExclusive);
-  };
-  const struct {
-    FakePlatform::Step fault;
-    bool retried;
-  } cases[] = {{{"WriteFile", 1, FakePlatform::kShort, ".size"}, true},
-               {{"WriteAt", 2, FakePlatform::kShort, ".tmp"}, true},
-               {{"FlushFile", 1, 1117, ".tmp"}, true},
-               {{"ReadFile", 2, 64, "src/"}, true},
-               {{"OpenFile", 1, os::kErrorAccessDenied, ".tmp"}, false},
-               {{"OpenFile", 1, 0, ".tmp", false, another_run_holds}, false}};
-  for (const auto& [fault, retried] : cases) {
-    FakePlatform f;
-    f.Put("src", {}, os::FileKind::kDirectory);
-    f.Put("src/a.bin", std::string(3 * 4096, 'a'));
-    f.read_ms = 20000;  // past the checkpoint interval
-    f.script = {fault};
-    const testing::Outcome run =
-        testing::RunInProcess(f, {"/R:1", "/W:0", "src/a.bin", "", "4096"});
-    EXPECT_EQ(run.output.find("\nRetry 1 of 1 in 0 s\n") != run.output.npos,
-              retried)
-        << fault.call << " " << fault.on << "\n"
-        << run.output;
-    EXPECT_EQ(run.status, retried ? 0 : 1) << fault.call;
-  }
 }
 
 // Thousands of blocks, each different, through four buffers: read in
