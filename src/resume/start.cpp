@@ -98,10 +98,13 @@ StartDecision DecideStart(const StartFacts& f, const StartProbes& probes) {
   // stopped between the two steps of a linked rename: certainly (the
   // system tells), or maybe (another name, or, where the system never
   // tells, as on sshfs, a final file of the temporary file's very length
-  // and time; two names of one file never differ in either).
+  // and time; two names of one file never differ in either). Two empty
+  // files prove nothing so: a temporary file this run just made matches an
+  // empty final file made within the time step of the file system.
   const bool maybe_final =
-      f.tmp_links > 1 || (f.final_present && f.final_size == f.tmp_size &&
-                          f.final_time == f.tmp_time);
+      f.tmp_links > 1 ||
+      (f.final_present && f.tmp_size > 0 && f.final_size == f.tmp_size &&
+       f.final_time == f.tmp_time);
   // A file that may bear the final name is never written into: a complete
   // copy goes on to finishing, which writes no data; where the system
   // tells it is the final file, only the temporary name goes, and only of

@@ -152,6 +152,15 @@ TEST(Start, EveryOutcomeFromItsFacts) {
               f.tmp_time = f.final_time;
             }),
        Start::kRefuse, 0, other_name},
+      {"an empty final file, a temporary one just made",
+       With(Resumable(0, 0),
+            [](auto& f) {
+              Named(f);
+              f.size_file_present = false;
+              f.final_size = 0;
+              f.tmp_time = f.final_time;
+            }),
+       Start::kFresh, 0, ""},
       {"the same, complete: finishing tells",
        With(Resumable(kSize, kSize),
             [](auto& f) {
