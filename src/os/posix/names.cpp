@@ -40,6 +40,24 @@ void Pause(long ms) {
   ::nanosleep(&pause, nullptr);
 }
 
+namespace {
+
+// A FUSE client lets go of the server's handle after close() returns, and
+// an SMB server refuses to rename or delete a file still open (EBUSY): a
+// change of a name just closed is tried again for up to some 2.5 s.
+template <typename Change>
+bool TriedWhileBusy(Change change) {
+  bool done = change();
+  for (long wait_ms = 10; !done && errno == EBUSY && wait_ms <= 1280;
+       wait_ms *= 2) {
+    Pause(wait_ms);
+    done = change();
+  }
+  return done;
+}
+
+}  // namespace
+
 // A lock on the held destination folder (`how`: LOCK_SH or LOCK_EX), waited
 // for some 5 s at most. Runs on this machine keep their exclusion through
 // it while a file is let go for its rename (see RenameIfAbsent); a folder
@@ -105,7 +123,10 @@ Status PosixPlatform::SetAttributes(FileHandle file, const std::string&,
 
 Status PosixPlatform::RemoveFile(const std::string& name) {
   const AtName at = At(name);
-  if (::unlinkat(at.folder, at.leaf.c_str(), 0) != 0) return Failed("unlink");
+  if (!TriedWhileBusy(
+          [&] { return ::unlinkat(at.folder, at.leaf.c_str(), 0) == 0; })) {
+    return Failed("unlink");
+  }
   return {};
 }
 
@@ -157,9 +178,8 @@ Result<bool> PosixPlatform::RenameIfAbsent(FileHandle& file,
   // folder, held exclusively meanwhile, keeps every other run's exclusive
   // open waiting (see OpenFile) until the file is taken again under the
   // name it then has, never through a link put there. Without the folder
-  // the file is not let go. A FUSE client lets go of the server's handle
-  // after close() returns, so the rename may still meet it for a moment:
-  // it is tried again for up to some 2.5 s.
+  // the file is not let go; the rename may still meet it for a moment (see
+  // TriedWhileBusy).
   const int folder = HeldFolderOf(from);
   if (folder < 0 || !LockFolder(folder, LOCK_EX)) {
     return {false, Failed("rename", EBUSY)};
@@ -172,12 +192,7 @@ Result<bool> PosixPlatform::RenameIfAbsent(FileHandle& file,
   struct stat before;
   const bool stamped = ::fstat(Fd(file), &before) == 0;
   ::close(Fd(file));
-  bool renamed = rename();
-  for (long wait_ms = 10; !renamed && errno == EBUSY && wait_ms <= 1280;
-       wait_ms *= 2) {
-    Pause(wait_ms);
-    renamed = rename();
-  }
+  const bool renamed = TriedWhileBusy(rename);
   const Status outcome = renamed ? Status{} : Failed("rename");
   const AtName& now = renamed ? new_name : old_name;
   file.native = OpenRetrying(now.folder, now.leaf.c_str(),
