@@ -330,16 +330,22 @@ class Campaign(RuleBasedStateMachine):
     # (A verified copy stores whole 16 MiB segments: a count only past the first.)
     @precondition(lambda self: os.path.getsize(self.src) > 16 * MiB)
     @rule(switches=st.sampled_from(['/V', '/V /R:3 /W:1']), block=st.sampled_from([4096, 65536, 100000]),
-          clock=st.sampled_from(['x20', 'x400']),
-          stop=st.sampled_from(['after=0.8', 'after=1.2', 'after=1.6', 'kill=unlinkat:1']),
-          which=st.sampled_from(['f.bin.tmp', 'f.bin']), at=st.integers(0, 99))
-    def stopped_damaged_verified(self, switches, block, clock, stop, which, at):
+          stop=st.sampled_from(['after=0.8', 'after=1.2', 'after=1.6', 'kill=unlinkat:1']), at=st.integers(0, 99))
+    def stopped_damaged_verified(self, switches, block, stop, at):
         """A verified copy stopped past a checkpoint (or once named, before its
         leftovers went), a byte of what it left flipped (its time kept), the copy again."""
-        self.copy(switches=switches, block=block, clock=clock, stop=stop, fault=None, meanwhile=[])
+        self.copy(switches=switches, block=block, clock='x400', stop=stop, fault=None, meanwhile=[])
         if self.share == 'up':
-            self.damage_the_copy(which=which, at=at, keep_time=True)
+            self.damage_the_copy(which='f.bin' if 'unlink' in stop else 'f.bin.tmp', at=at, keep_time=True)
             self.copy(switches=switches, block=block, clock='', stop=None, fault=None, meanwhile=[])
+
+    @precondition(lambda self: self.fs.startswith('faultfs') and self.share == 'up')
+    @rule(stop=st.sampled_from(['after=0.5', 'after=1.0', 'after=1.5', 'kill=renameat2:1', 'kill=unlinkat:1']),
+          pick=st.integers(0, 10 ** 6))
+    def stopped_then_cut(self, stop, pick):
+        """A copy stopped past its checkpoints, then the power cut (pending changes in any order)."""
+        self.copy(switches='', block=65536, clock='x400', stop=stop, fault=None, meanwhile=[])
+        self.cut_the_power(model='any', pick=pick)
 
     @precondition(lambda self: self.fs != 'local' and self.share == 'up')
     @rule(switches=st.sampled_from(['/R:3 /W:1', '/R:5 /W:3']), dead=st.booleans(),
