@@ -127,3 +127,49 @@ def test_seed_5104_6():
     state.world(fs='faultfs', windows=False, size=4097)
     state.copy(switches='/R:5 /W:3', block=65536, clock='', stop=None, fault='fail=pwrite64:EIO:1', meanwhile=[(1.0, 'copy plainly')])
     state.teardown()
+
+
+# The size file, just closed, still held by the SMB server when deleted:
+# exit 0 with it left over.
+def test_seed_6000_1():
+    state = Campaign()
+    state.world(fs='smb', windows=False, size=41955385)
+    state.copy(switches='/V', block=100000, clock='', stop='kill=fdatasync:2', fault=None, meanwhile=[])
+    state.damage_the_copy(which='f.bin.tmp', at=47, keep_time=True)
+    state.copy(switches='/V', block=100000, clock='', stop=None, fault=None, meanwhile=[])
+    state.teardown()
+
+
+# An empty copy named, and a temporary file just made within exFAT's time
+# step: taken for a second name, with a remedy that could not help.
+def test_seed_6001_2():
+    state = Campaign()
+    state.world(fs='exfat', windows=False, size=0)
+    state.change_the_source(how='truncate', at=0)
+    state.copy(switches='/V', block=4096, clock='', stop='kill=fsync:1', fault=None, meanwhile=[])
+    state.damage_the_copy(which='f.bin.tmp', at=0, keep_time=True)
+    state.copy(switches='/V', block=4096, clock='', stop=None, fault=None, meanwhile=[])
+    state.teardown()
+
+
+# A hard link planted as NAME.tmp on sshfs, then a file at NAME: the
+# victim stays out of the checks (a known blind spot).
+def test_seed_6002_3():
+    state = Campaign()
+    state.world(fs='sshfs', windows=True, size=41955385)
+    state.change_the_source(how='touch', at=64)
+    state.plant(name='f.bin.tmp', kind='hardlink')
+    state.plant(name='f.bin', kind='file')
+    state.copy(switches='', block=4096, clock='x20', stop='kill=renameat2:1', fault=None, meanwhile=[])
+    state.teardown()
+
+
+# A verified copy stopped past its first segment, a byte of it flipped: the
+# resumed verified copy must see it (a seeded verify that never compared).
+def test_seed_7500_1():
+    state = Campaign()
+    state.world(fs='local', windows=False, size=16777217)
+    state.copy(switches='/V', block=4096, clock='x400', stop='after=0.8', fault=None, meanwhile=[])
+    state.damage_the_copy(which='f.bin.tmp', at=0, keep_time=True)
+    state.copy(switches='/V', block=4096, clock='', stop=None, fault=None, meanwhile=[])
+    state.teardown()
