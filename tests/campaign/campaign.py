@@ -449,10 +449,12 @@ class Campaign(RuleBasedStateMachine):
                 and not self.diff(self.path('f.bin'))
             # A finished copy is not reported as failed: a run that ends 1, the
             # last of its runs, beside the right named copy, which it or another
-            # run made under /R or which a stopped run's finishing left.
+            # run made while it waited to try again, or which a stopped run's
+            # finishing left.
             # (A copy under /O, or shorter than its block, finds the name taken.)
             if right and r['named'] and not changes and all(o['end'] <= r['end'] for o in runs) \
-                    and (r['retries'] and before is None or stopped_named and partial and not self.sizeless(r)):
+                    and (r['retries'] and 'Retry ' in r['out'] and before is None
+                         or stopped_named and partial and not self.sizeless(r)):
                 self.violate('a finished copy reported as failed', f'run {r["tag"]} ended 1 beside the right '
                              f'named copy: {r["out"][-200:]!r}', r)
             # (Without /R, a failure once the copy had its name may leave it named.)

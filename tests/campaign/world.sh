@@ -35,6 +35,8 @@ world() {  # FS [wine]
     smb) D=$MP/127.0.0.1/share ;;
   esac
   [[ $FS == faultfs || $FS == local ]] || share_alive || { _lb_unmount "$MP"; rm -rf "${MP:?}"/*; "${FS}_up" "$shares" >/dev/null; } || return
+  # (exfat-fuse killed mid-write leaks clusters: a volume short of room is made anew)
+  [[ $FS != exfat ]] || (($(df --output=avail -k "$D" | tail -1) > 131072)) || { exfat_down "$shares"; exfat_up "$shares" >/dev/null; } || return
   P=(-P "$D" -P "$W/s/f.bin" -P s/f.bin)  # the names strace counts calls on
   for n in f.bin f.bin.tmp f.bin.size; do P+=(-P "$D/$n" -P "$n"); done
   if [[ -n $WINE ]]; then
