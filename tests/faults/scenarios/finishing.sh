@@ -42,9 +42,10 @@ scenario_second_run() {
   done
 }
 
-# The second name is made but the first cannot be dropped: the second goes
-# again, so that no file has two names, and the failure is reported with
-# its code (a retry may cure it). The rerun, on a system that has no
+# The second name is made but the first cannot be dropped (an I/O error; a
+# file busy for a moment is tried again): the second goes again, so that no
+# file has two names, and the failure is reported with its code (a retry
+# may cure it). The rerun, on a system that has no
 # links either and finds the file busy for a moment after letting it go
 # (an SMB server still closing the client's handle), completes. An unlink
 # that happened but reported failure has done its work: the copy is named.
@@ -52,9 +53,9 @@ scenario_unlink_fails_after_link() {
   new_case unlink-fails-after-link
   make_source "$dir/u.bin" $((3 * 1048576 + 5))
   inject -e trace=renameat2,unlinkat -e inject=renameat2:error=EINVAL \
-    -e inject=unlinkat:error=EBUSY:when=1
+    -e inject=unlinkat:error=EIO:when=1
   run_ferrux "$dir/u.bin" "$dst" 1048576
-  check "the unlink's failure reported" output_ends_with "Code: 170.${nl}Device or resource busy"
+  check "the unlink's failure reported" output_ends_with "Code: 1117.${nl}Input/output error"
   check "status" test "$status" -eq 1
   check "no final name" absent "$dst/u.bin"
   check "one name for the copy" test "$(stat -c %h "$dst/u.bin.tmp")" -eq 1
