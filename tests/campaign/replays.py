@@ -173,3 +173,12 @@ def test_seed_7500_1():
     state.damage_the_copy(which='f.bin.tmp', at=0, keep_time=True)
     state.copy(switches='/V', block=4096, clock='', stop=None, fault=None, meanwhile=[])
     state.teardown()
+
+
+# An exFAT volume dropped and mounted again within a retry's wait comes on
+# another loop device: the retry refuses it as another file system.
+def test_seed_29116_1():
+    state = Campaign()
+    state.world(fs='exfat', windows=False, size=4097)
+    state.copy(switches='/R:5 /W:3', block=65536, clock='', stop=None, fault=None, meanwhile=[(0.2, 'drop the share'), (0.7, 'unmount the share'), (1.7, 'mount the share again')])
+    state.teardown()
