@@ -115,6 +115,10 @@ StartDecision DecideStart(const StartFacts& f, const StartProbes& probes) {
                     probes.tmp_ends_as_source()))) {
     return Go(Start::kDropTemporaryName, count);
   }
+  // Whatever the temporary file is (a second name of the final file where
+  // the system never tells, or a copy finished beside it), a final file
+  // proved the copy is the copy: only the leftovers go.
+  if (maybe_final && final_is_copy()) return Go(Start::kDropLeftovers);
   if (maybe_final && !complete) {
     return refuse(
         "Temporary Target File has another name, delete .tmp and .size "

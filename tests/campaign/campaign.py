@@ -233,6 +233,15 @@ class Campaign(RuleBasedStateMachine):
                 self.victims[victim] = None
             self.victims.setdefault(victim, sha(victim))
 
+    @precondition(lambda self: self.share == 'up')
+    @rule()
+    def delete_the_copy(self):
+        """The user starts over: the copy and its leftovers deleted."""
+        self.step('delete_the_copy')
+        self.sh('rm -rf "$D/f.bin" "$D/f.bin.tmp" "$D/f.bin.size"')
+        self.planted = {n: k for n, k in self.planted.items() if n not in NAMES}
+        self.stopped_named = False
+
     @precondition(lambda self: self.fs != 'local' and self.share == 'up')
     @rule()
     def drop_the_share(self):
@@ -335,17 +344,28 @@ class Campaign(RuleBasedStateMachine):
         self.runs(runs, cmd, not stop and (back or not meanwhile and (not fault or one_off)), start, seen)
 
     # ---- aimed: the draws that must meet for a fault where features meet, in one step ----
-    # (A verified copy stores whole 16 MiB segments: a count only past the first.)
-    @precondition(lambda self: os.path.getsize(self.src) > 16 * MiB)
-    @rule(switches=st.sampled_from(['/V', '/V /R:3 /W:1']), block=st.sampled_from([4096, 65536, 100000]),
-          stop=st.sampled_from(['after=0.8', 'after=1.2', 'after=1.6', 'kill=unlinkat:1']), at=st.integers(0, 99))
-    def stopped_damaged_verified(self, switches, block, stop, at):
-        """A verified copy stopped past a checkpoint (or once named, before its
-        leftovers went), a byte of what it left flipped (its time kept), the copy again."""
-        self.copy(switches=switches, block=block, clock='x400', stop=stop, fault=None, meanwhile=[])
+    # (A verified copy stores counts at whole 16 MiB segments, a plain one at every checkpoint.)
+    @precondition(lambda self: os.path.getsize(self.src) > 65537)
+    @rule(first=st.sampled_from(['', '/V', '/R:3 /W:1']), then=st.sampled_from(['/V', '/V /R:3 /W:1', '']),
+          block=st.sampled_from([4096, 65536, 100000]), damage=st.booleans(), at=st.integers(0, 99),
+          stop=st.sampled_from(['after=0.8', 'after=1.2', 'after=1.6', 'kill=unlinkat:1', 'kill=unlinkat:2']))
+    def stopped_damaged_verified(self, first, then, block, stop, damage, at):
+        """A copy stopped past a checkpoint (or once named, before its leftovers
+        went), perhaps a byte of what it left flipped (its time kept), the copy again."""
+        self.copy(switches=first, block=block, clock='x400', stop=stop, fault=None, meanwhile=[])
         if self.share == 'up':
-            self.damage_the_copy(which='f.bin' if 'unlink' in stop else 'f.bin.tmp', at=at, keep_time=True)
-            self.copy(switches=switches, block=block, clock='', stop=None, fault=None, meanwhile=[])
+            if damage:
+                self.damage_the_copy(which='f.bin' if 'unlink' in stop else 'f.bin.tmp', at=at, keep_time=True)
+            self.copy(switches=then, block=block, clock='', stop=None, fault=None, meanwhile=[])
+
+    @precondition(lambda self: self.share == 'up')
+    @rule(name=st.sampled_from(NAMES[::-1]), kind=st.sampled_from(['hardlink', 'symlink', 'copy']),
+          switches=SWITCHES)
+    def planted_then_copied(self, name, kind, switches):
+        """Something at one of the copy's names, then a copy long enough for checkpoints
+        (spread over some 2 s by a stop that comes too late)."""
+        self.plant(name=name, kind=kind)
+        self.copy(switches=switches, block=65536, clock='x400', stop='after=30', fault=None, meanwhile=[])
 
     @precondition(lambda self: self.fs.startswith('faultfs') and self.share == 'up')
     @rule(stop=st.sampled_from(['after=0.5', 'after=1.0', 'after=1.5', 'kill=renameat2:1', 'kill=unlinkat:1']),
@@ -370,9 +390,13 @@ class Campaign(RuleBasedStateMachine):
     @rule(switches=st.sampled_from(['/R:3 /W:1', '/R:5 /W:3', '/V /R:3 /W:1']),
           call=st.sampled_from(['renameat2', 'unlinkat', 'fsync', 'fdatasync', 'linkat', 'pwrite64']),
           errno=st.sampled_from(['EIO', 'ENOTCONN']), k=st.integers(1, 2),
-          other=st.sampled_from([None, 'copy plainly', 'copy the same']), when=st.sampled_from([0.5, 1.0]))
-    def retry_after_one_failure(self, switches, call, errno, k, other, when):
-        """One failing call (of finishing, mostly) under /R, perhaps another run during the wait."""
+          other=st.sampled_from([None, 'copy plainly', 'copy the same']), when=st.sampled_from([0.5, 1.0]),
+          fresh=st.booleans())
+    def retry_after_one_failure(self, switches, call, errno, k, other, when, fresh):
+        """One failing call (of finishing, mostly) under /R, perhaps another run
+        during the wait, perhaps from a fresh start."""
+        if fresh and self.share == 'up':
+            self.delete_the_copy()
         self.copy(switches=switches, block=65536, clock='', stop=None, fault=f'fail={call}:{errno}:{k}',
                   meanwhile=[(when, other)] if other else [])
 

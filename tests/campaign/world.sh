@@ -111,10 +111,11 @@ flip() {  # FILE OFFSET [keep]
 
 # What may stand at a name: a file of its own, a copy of the source
 # (at NAME.size: a size file stamped with the source, marked complete),
-# a symbolic or hard link to a victim, a FIFO, a folder.
+# a symbolic or hard link to a victim, a FIFO, a folder. The victim starts
+# with zeros, as a disk image does: read as a size file, a count of 0.
 plant() {  # NAME KIND
   local victim=$W/victim && [[ $FS == local ]] || victim=$D/victim
-  [[ -e $victim ]] || head -c 100000 /dev/urandom >"$victim"
+  [[ -e $victim ]] || { head -c 4096 /dev/zero; head -c 95904 /dev/urandom; } >"$victim"
   case $2 in
     file) head -c 3000 /dev/urandom >"$D/$1" ;;
     copy) if [[ $1 == *.size ]]; then

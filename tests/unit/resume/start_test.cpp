@@ -145,13 +145,21 @@ TEST(Start, EveryOutcomeFromItsFacts) {
       {"two names, not the final",
        With(Resumable(8192, kSize), [](auto& f) { f.tmp_links = 2; }),
        Start::kRefuse, 0, other_name},
-      {"a final file just like the temporary one",
-       With(Resumable(8192, kSize),
+      // (sshfs tells neither the link count nor one identity of two names)
+      {"a final file just like the temporary one, proved the copy",
+       With(Resumable(kSize, kSize),
             [](auto& f) {
               Named(f);
               f.tmp_time = f.final_time;
             }),
-       Start::kRefuse, 0, other_name},
+       Start::kDropLeftovers, 0, ""},
+      {"a final file just like the temporary one, not the copy",
+       With(Resumable(0, kSize),
+            [](auto& f) {
+              Named(f);
+              f.tmp_time = f.final_time;
+            }),
+       Start::kRefuse, 0, other_name, false},
       {"an empty final file, a temporary one just made",
        With(Resumable(0, 0),
             [](auto& f) {
@@ -161,13 +169,6 @@ TEST(Start, EveryOutcomeFromItsFacts) {
               f.tmp_time = f.final_time;
             }),
        Start::kFresh, 0, ""},
-      {"the same, complete: finishing tells",
-       With(Resumable(kSize, kSize),
-            [](auto& f) {
-              Named(f);
-              f.tmp_time = f.final_time;
-            }),
-       Start::kFinishOnly, kSize, ""},
   };
   for (const Row& row : rows) {
     const auto probe = [&] { return row.tails_match; };
