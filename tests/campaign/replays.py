@@ -175,10 +175,42 @@ def test_seed_7500_1():
     state.teardown()
 
 
+# Found against the build before the mends where features meet: a hard
+# link planted as NAME.size took the count (the victim's first bytes a
+# count of 0, as a disk image's are); a named copy's complete mark let
+# a verified run pass a copy damaged with its time kept.
+def test_seed_8600_1():
+    state = Campaign()
+    state.world(fs='faultfs-link', windows=False, size=65537)
+    state.plant(name='f.bin.size', kind='hardlink')
+    state.copy(switches='', block=65536, clock='x400', stop='after=30', fault=None, meanwhile=[])
+    state.teardown()
+
+
+def test_seed_8601_2():
+    state = Campaign()
+    state.world(fs='faultfs', windows=False, size=2097153)
+    state.copy(switches='', block=4096, clock='x400', stop='kill=unlinkat:1', fault=None, meanwhile=[])
+    state.damage_the_copy(which='f.bin', at=35, keep_time=True)
+    state.copy(switches='/V /R:3 /W:1', block=4096, clock='', stop=None, fault=None, meanwhile=[])
+    state.teardown()
+
+
 # An exFAT volume dropped and mounted again within a retry's wait comes on
 # another loop device: the retry refuses it as another file system.
 def test_seed_29116_1():
     state = Campaign()
     state.world(fs='exfat', windows=False, size=4097)
     state.copy(switches='/R:5 /W:3', block=65536, clock='', stop=None, fault=None, meanwhile=[(0.2, 'drop the share'), (0.7, 'unmount the share'), (1.7, 'mount the share again')])
+    state.teardown()
+
+
+# On sshfs (no link counts, no shared identity of two names) a copy stopped
+# between the linked rename's two steps: the next run was refused beside
+# the right named copy ("not renamed", or "has another name").
+def test_linked_rename_stopped_on_sshfs():
+    state = Campaign()
+    state.world(fs='sshfs', windows=False, size=2 * MiB + 1)
+    state.copy(switches='', block=65536, clock='x400', stop='kill=unlinkat:1', fault=None, meanwhile=[])
+    state.copy(switches='', block=65536, clock='', stop=None, fault=None, meanwhile=[])
     state.teardown()
