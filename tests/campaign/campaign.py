@@ -666,8 +666,11 @@ def main():
     CFG['env'].update(F=os.path.realpath(a.program), EXE=exe, CAMPAIGN_WORK=f'{a.out}/work',
                       CAMPAIGN_SHARES=f'{a.out}/shares', WINEDEBUG='-all')
     os.makedirs(f'{a.out}/work', exist_ok=True)
-    if CFG['wine']:  # one Wine server for all the examples, so that each starts at once
-        subprocess.run('wineserver -p30 </dev/null &>/dev/null', shell=True, executable='/bin/bash')
+    # One Wine server for all the examples, so that each starts at once, and
+    # none left after: one that a run started under its narrowed privileges
+    # would fail later Wine programs (a read-only file's attributes).
+    if CFG['wine']:
+        subprocess.run('wineserver -p </dev/null &>/dev/null', shell=True, executable='/bin/bash')
     sys.modules['campaign'] = sys.modules[__name__]
     import replays
     failed, found, broken, s, left_out = [], [], None, a.seed, 0
@@ -705,6 +708,8 @@ def main():
         broken = f'seed {s}: {type(e).__name__}: {e}\n' + ''.join(traceback.format_exc().splitlines(True)[-12:])
     finally:
         subprocess.run(['bash', '-c', f'source {HERE}/world.sh && campaign_end {a.out}'], capture_output=True)
+        if CFG['wine']:
+            subprocess.run(['wineserver', '-k'], capture_output=True)
     fss = ', '.join(f'{k} {v}' for k, v in sorted(STATS['fs'].items()))
     print(f'campaign: seeds {a.seed}..{s}: {STATS["examples"]} examples ({fss}; Windows '
           f'{STATS["windows"] if CFG["wine"] else "none, no " + exe}), {STATS["steps"]} steps, '
