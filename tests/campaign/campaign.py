@@ -93,7 +93,8 @@ class Shell:
             chunk = os.read(self.p.stdout.fileno(), 65536) if ready else b''
             if not chunk:
                 self.close()
-                raise Violation(f'the world hung: no answer in {limit} s to: {cmd}')
+                STATS['hung'] = f'no answer in {limit} s to: {cmd}'
+                raise Violation(f'the world hung: {STATS["hung"]}')
             out += chunk
         return out.decode(errors='replace').rsplit('__done__', 1)[0]
 
@@ -626,7 +627,10 @@ def run_seed(s):
     except (Stop, Exception) as e:  # a violation (or a flaky one), or the end
         # (Flaky: a real world answers a replayed example otherwise, as a
         # race may; that seed ends, and the next one starts.)
-        STATS['flaky'] += isinstance(e, Flaky) and Campaign.first is None
+        if isinstance(e, Flaky) and Campaign.first is None:
+            STATS['flaky'] += 1
+            print(f'campaign: seed {s} ended as flaky (what failed once: {STATS.pop("hung", "not a world that hung")})',
+                  flush=True)
         if Campaign.first is None and not isinstance(e, (Stop, Unsatisfiable, Flaky)):
             raise
     return Campaign.found
