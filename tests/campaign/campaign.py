@@ -674,7 +674,7 @@ def main():
     # none left after: one that a run started under its narrowed privileges
     # would fail later Wine programs (a read-only file's attributes).
     if CFG['wine']:
-        subprocess.run('wineserver -p </dev/null &>/dev/null', shell=True, executable='/bin/bash')
+        subprocess.run([f'{HERE}/../../tools/wine-up'])
     sys.modules['campaign'] = sys.modules[__name__]
     import replays
     failed, found, broken, s, left_out = [], [], None, a.seed, 0
